@@ -1,0 +1,159 @@
+// The ColorExtractor instance record, its internal dispatch table, the
+// argument conventions shared by every method object, and the native bodies
+// that the subsystems provide.
+#pragma once
+
+#include "common.hpp"
+
+#include <array>
+
+namespace chromalens {
+
+struct Extractor;
+
+// ---------------------------------------------------------------------------
+// Internal dispatch table.  Methods of the class reach these six steps
+// through the table, unless the instance's class is a host-defined subclass
+// that overrides the step by name; then the override runs.
+// ---------------------------------------------------------------------------
+enum class Slot : int {
+    preprocess_image = 0,
+    convert_to_feature_space,
+    apply_mask,
+    extract_pixels,
+    calculate_percentages,
+    color_distance_lab,
+    count
+};
+
+struct VTable {
+    py::object (*preprocess_image)(Extractor*, py::handle image);
+    py::object (*convert_to_feature_space)(Extractor*, py::handle image);
+    py::object (*apply_mask)(Extractor*, py::handle image, py::handle mask);
+    py::object (*extract_pixels)(Extractor*, py::handle image, py::handle mask);
+    py::object (*calculate_percentages)(Extractor*, py::handle labels);
+    double (*color_distance_lab)(Extractor*, py::handle color1, py::handle color2);
+};
+
+struct Extractor {
+    PyObject_HEAD
+    const VTable* vtab;
+    int32_t n_colors;
+    PyObject* algorithm;  // exactly str, or None; owned
+    int preprocessing;
+    int lab_space;
+};
+
+extern PyTypeObject ExtractorType;
+
+// The override of `slot` that `self`'s class defines, as a bound callable, or
+// an empty object when the native step applies.  Cheap for the class itself
+// and for subclasses that override nothing (a cached type lookup).
+py::object find_override(Extractor* self, Slot slot);
+
+// Calls through the table, with the argument and result checks of each step.
+py::object call_preprocess_image(Extractor* self, py::handle image);
+py::object call_convert_to_feature_space(Extractor* self, py::handle image);
+py::object call_apply_mask(Extractor* self, py::handle image, py::handle mask);
+py::object call_extract_pixels(Extractor* self, py::handle image, py::handle mask);
+py::object call_calculate_percentages(Extractor* self, py::handle labels);
+double call_color_distance_lab(Extractor* self, py::handle color1, py::handle color2);
+
+// ---------------------------------------------------------------------------
+// Argument conventions.
+// ---------------------------------------------------------------------------
+enum class Check : uint8_t {
+    none,             // any object
+    array,            // numpy.ndarray (or subclass) or None
+    exact_list,       // exactly list; a subclass gets the note on builtin subclasses
+    exact_tuple,      // exactly tuple, with the note
+    exact_dict,       // exactly dict, with the note
+    exact_str_or_none,        // exactly str or None, with the note
+    plain_str_or_none,        // exactly str or None, no note
+    plain_tuple_or_none,      // exactly tuple or None, no note
+    to_int32,         // converted to a signed 32-bit integer
+    to_bool,          // converted by truth value
+    to_double,        // converted by the host's float conversion
+};
+
+enum class Default : uint8_t { required, none, true_, int_5, str_kmeans, float_50 };
+
+struct ParamSpec {
+    const char* name;
+    Check check;
+    Default fallback;
+    const char* annotation;  // text stored in __annotations__, or nullptr
+};
+
+constexpr int kMaxParams = 4;
+
+// Parsed arguments: the objects (borrowed for the call) and their conversions.
+struct Args {
+    std::array<PyObject*, kMaxParams> obj{};
+    std::array<int32_t, kMaxParams> i32{};
+    std::array<int, kMaxParams> flag{};
+    std::array<double, kMaxParams> real{};
+    py::handle operator[](int i) const { return obj[i]; }
+};
+
+using Body = py::object (*)(Extractor* self, const Args& args);
+
+struct MethodSpec {
+    const char* name;
+    const char* doc;
+    int nparams;
+    std::array<ParamSpec, kMaxParams> params;
+    const char* return_annotation;
+    Body body;
+    bool is_method;  // false for the module-level reconstructor
+    const char* file;
+    int line;
+};
+
+// Creates a method object for `spec`; `qualname_prefix` is "ColorExtractor." for methods.
+PyObject* make_function(const MethodSpec* spec, const char* qualname_prefix);
+// Parses vectorcall-style arguments by `spec`; false with an error set on failure.
+bool parse_args(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
+extern PyTypeObject FunctionType;
+// The host's conversions used for arguments and restored state; false with an error set.
+bool convert_int32(PyObject* obj, int32_t& out);
+bool convert_bool(PyObject* obj, int& out);
+bool convert_double(PyObject* obj, double& out);
+// Readies the method-object type and the default-value constants.
+int ready_function_type();
+
+// ---------------------------------------------------------------------------
+// Native bodies, one file per subsystem.
+// ---------------------------------------------------------------------------
+// Settings and pickled state.
+void init_settings(Extractor* self, const Args& args);
+py::object reduce_extractor(Extractor* self);
+py::object setstate_extractor(Extractor* self, py::handle state);
+py::object unpickle_extractor(py::handle type, int32_t checksum, py::handle state);
+
+// Image pipeline.
+py::object preprocess_image(Extractor* self, py::handle image);
+py::object convert_to_feature_space(Extractor* self, py::handle image);
+py::object apply_mask(Extractor* self, py::handle image, py::handle mask);
+py::object extract_pixels(Extractor* self, py::handle image, py::handle mask);
+
+// Clustering.
+py::object cluster_colors_kmeans(Extractor* self, py::handle pixels);
+py::object cluster_colors_dbscan(Extractor* self, py::handle pixels);
+py::object calculate_percentages(Extractor* self, py::handle labels);
+
+// Extraction driver and chart.
+py::object extract_colors(Extractor* self, py::handle image, py::handle mask);
+py::object visualize_colors(Extractor* self, py::handle colors, py::handle save_path);
+
+// Colour matching.
+double color_distance_lab(Extractor* self, py::handle color1, py::handle color2);
+py::object find_closest_color(Extractor* self, py::handle target_color, py::handle image_colors);
+py::object analyze_color_similarity(Extractor* self, py::handle image, py::handle target_colors, py::handle mask,
+                                    double similarity_threshold);
+py::object find_color_matches(Extractor* self, py::handle image, py::handle target_colors, py::handle mask);
+
+// Loads `image` with cv2.imread when it is a str; ValueError "<prefix><path>" when unreadable.
+py::object load_image_if_path(py::handle image, const char* error_prefix);
+
+}  // namespace chromalens

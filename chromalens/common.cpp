@@ -1,0 +1,116 @@
+#include "common.hpp"
+
+#include <frameobject.h>
+
+#include <cstdarg>
+
+namespace chromalens {
+
+ModuleState state;
+
+PyObject* intern(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw_python_error();
+    return name;
+}
+
+void raise_formatted(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw_python_error();
+}
+
+void add_traceback(const char* function, const char* file, int line) {
+    // Keep the pending error aside: building a frame must not disturb it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyCodeObject* code = PyCode_NewEmpty(file, function, line);
+    PyFrameObject* frame = nullptr;
+    if (code != nullptr) {
+        PyObject* globals = state.globals != nullptr ? state.globals : PyEval_GetGlobals();
+        if (globals == nullptr) globals = PyDict_New(); else Py_INCREF(globals);
+        if (globals != nullptr) {
+            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+            Py_DECREF(globals);
+        }
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame != nullptr) {
+#if PY_VERSION_HEX < 0x030B0000
+        frame->f_lineno = line;
+#endif
+        PyTraceBack_Here(frame);
+    }
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+py::object lookup_global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw_python_error();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+bool global_is(PyObject* name, PyObject* original) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (value == nullptr && PyErr_Occurred()) throw_python_error();
+    return value == original;
+}
+
+void require_array(py::handle obj) {
+    if (!is_ndarray_or_none(obj.ptr()))
+        raise_formatted(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(obj.ptr()), state.ndarray->tp_name);
+}
+
+namespace {
+[[noreturn]] void raise_too_many(Py_ssize_t expected) {
+    raise_formatted(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+[[noreturn]] void raise_need_more(Py_ssize_t found) {
+    raise_formatted(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+}  // namespace
+
+std::pair<py::object, py::object> unpack_pair(py::handle obj) {
+    PyObject* o = obj.ptr();
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+        if (size != 2) {
+            if (size > 2) raise_too_many(2);
+            raise_need_more(size);
+        }
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        return {py::reinterpret_borrow<py::object>(items[0]), py::reinterpret_borrow<py::object>(items[1])};
+    }
+    py::object it = steal(PyObject_GetIter(o));
+    py::object values[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw_python_error();
+            raise_need_more(i);
+        }
+        values[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise_too_many(2);
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+py::object round2(py::handle value) {
+    static PyObject* two = PyLong_FromLong(2);
+    return steal(PyObject_CallFunctionObjArgs(state.builtin_round, value.ptr(), two, nullptr));
+}
+
+}  // namespace chromalens

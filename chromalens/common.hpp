@@ -1,0 +1,109 @@
+// Small helpers every subsystem of the module uses: module-global lookup,
+// raising the host's exceptions from C++, the array checks and the strict
+// unpacking of pairs.  Everything here runs with the interpreter lock held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace chromalens {
+
+// ---------------------------------------------------------------------------
+// Module state.  The module loads into one interpreter per process, and what
+// it binds at start-up lives until the process ends, so plain pointers that
+// are never released are the honest representation (no static destructors
+// running after the interpreter is gone).
+// ---------------------------------------------------------------------------
+struct ModuleState {
+    PyObject* module = nullptr;
+    PyObject* globals = nullptr;       // the module's dictionary
+    PyObject* builtins = nullptr;      // the builtins module's dictionary
+    PyTypeObject* ndarray = nullptr;   // numpy.ndarray
+    PyObject* builtin_round = nullptr;
+    PyObject* builtin_zip = nullptr;
+    // The library objects bound at start-up.  Fast paths are taken only while
+    // the module's globals still name these very objects, so that a caller's
+    // stand-in sees every call.
+    PyObject* numpy_module = nullptr;
+    PyObject* cv2_module = nullptr;
+    PyObject* sklearn_dbscan = nullptr;
+};
+
+extern ModuleState state;
+
+// An interned name that lives for the process; the macro caches it per site.
+PyObject* intern(const char* text);
+#define CL_NAME(text) ([]() -> PyObject* { static PyObject* n = ::chromalens::intern(text); return n; }())
+
+// ---------------------------------------------------------------------------
+// Errors.  Bodies raise the host's exceptions by setting the error indicator
+// and throwing py::error_already_set; the entry point of each method restores
+// it for the interpreter.
+// ---------------------------------------------------------------------------
+[[noreturn]] void raise_formatted(PyObject* type, const char* format, ...);
+[[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+
+// Owns a new reference, or turns a NULL result into a thrown error.
+inline py::object steal(PyObject* obj) {
+    if (obj == nullptr) throw_python_error();
+    return py::reinterpret_steal<py::object>(obj);
+}
+
+// Adds a traceback entry naming `function`, as the interpreter does for a
+// Python frame, so native frames show up in the caller's traceback.
+void add_traceback(const char* function, const char* file, int line);
+
+// Runs `body`; when it throws a Python error, adds a traceback entry for
+// `function` and lets the error travel on.
+template <class Body>
+auto with_traceback(const char* function, const char* file, int line, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        add_traceback(function, file, line);
+        throw py::error_already_set();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Module globals, looked up by name at each use (then in builtins), so a
+// rebinding after import changes what the methods call.
+// ---------------------------------------------------------------------------
+py::object lookup_global(PyObject* name);
+#define CL_GLOBAL(text) ::chromalens::lookup_global(CL_NAME(text))
+
+// True while the module global `name` still holds `original`.
+bool global_is(PyObject* name, PyObject* original);
+
+// ---------------------------------------------------------------------------
+// Checks on values handed between steps.
+// ---------------------------------------------------------------------------
+inline bool is_ndarray(PyObject* obj) { return PyObject_TypeCheck(obj, state.ndarray); }
+inline bool is_ndarray_or_none(PyObject* obj) { return obj == Py_None || is_ndarray(obj); }
+
+// TypeError "Cannot convert <type> to numpy.ndarray" unless `obj` is an array or None.
+void require_array(py::handle obj);
+inline py::object checked_array(py::object obj) {
+    require_array(obj);
+    return obj;
+}
+
+// Unpacks an iterable into exactly two values, with the host's messages.
+std::pair<py::object, py::object> unpack_pair(py::handle obj);
+
+// The host's round(value, 2), through the cached builtin.
+py::object round2(py::handle value);
+
+// Type name as the host prints it in messages.
+inline const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+
+}  // namespace chromalens

@@ -1,0 +1,74 @@
+// extract_colors: the image pipeline, clustering, cluster shares, and the
+// colour info records sorted by share.
+#include "color_extractor.hpp"
+
+namespace chromalens {
+
+using namespace pybind11::literals;
+
+namespace {
+
+bool algorithm_is(Extractor* self, const char* name) {
+    return PyUnicode_Check(self->algorithm) && PyUnicode_CompareWithASCIIString(self->algorithm, name) == 0;
+}
+
+}  // namespace
+
+py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask_arg) {
+    py::object image = load_image_if_path(image_arg, "Could not load image from ");
+    py::object mask = load_image_if_path(mask_arg, "Could not load mask from ");
+    py::object processed_image = call_preprocess_image(self, image);
+    py::object feature_image = call_convert_to_feature_space(self, processed_image);
+    py::object pixels = call_extract_pixels(self, feature_image, mask);
+    if (py::len(pixels) == 0) return py::list();
+
+    py::object clustering;
+    if (algorithm_is(self, "kmeans")) {
+        clustering = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(self))
+                         .attr("_cluster_colors_kmeans")(pixels);
+    } else if (algorithm_is(self, "dbscan")) {
+        clustering = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(self))
+                         .attr("_cluster_colors_dbscan")(pixels);
+    } else {
+        py::object message = steal(PyUnicode_FromFormat("Unknown algorithm: %S", self->algorithm));
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw_python_error();
+    }
+    auto [colors, labels] = unpack_pair(clustering);
+    py::object percentages = call_calculate_percentages(self, labels);
+
+    if (self->lab_space) {
+        py::list colors_rgb;
+        for (py::handle color : colors) {
+            py::list row;
+            row.append(color);
+            py::list outer;
+            outer.append(row);
+            py::object lab_color = CL_GLOBAL("np").attr("uint8")(outer);
+            py::object converted = CL_GLOBAL("cv2").attr("cvtColor")(lab_color, CL_GLOBAL("cv2").attr("COLOR_LAB2RGB"));
+            colors_rgb.append(converted[py::int_(0)][py::int_(0)]);
+        }
+        colors = CL_GLOBAL("np").attr("array")(colors_rgb);
+    } else {
+        colors = colors.attr("astype")(CL_GLOBAL("np").attr("uint8"));
+    }
+
+    py::list result;
+    py::object pairs = steal(PyObject_CallFunctionObjArgs(state.builtin_zip, colors.ptr(), percentages.ptr(), nullptr));
+    for (py::handle pair : pairs) {
+        py::handle color = PyTuple_GET_ITEM(pair.ptr(), 0);
+        py::handle percentage = PyTuple_GET_ITEM(pair.ptr(), 1);
+        py::list components;
+        for (py::handle c : color) components.append(steal(PyNumber_Long(c.ptr())));
+        py::dict record;
+        record["color"] = py::tuple(components);
+        record["percentage"] = round2(percentage);
+        result.append(record);
+    }
+    // Stable sort on the rounded value, largest first: ties keep cluster order.
+    py::object key = py::module_::import("operator").attr("itemgetter")("percentage");
+    result.attr("sort")("key"_a = key, "reverse"_a = true);
+    return std::move(result);
+}
+
+}  // namespace chromalens
