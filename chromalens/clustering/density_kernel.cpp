@@ -27,6 +27,8 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
+#include <chrono>//DBG
+#include <cstdio>//DBG
 
 namespace chromalens::kernels {
 namespace {
@@ -342,11 +344,13 @@ public:
     }
 
     std::vector<int64_t> run(DensityStats* stats) {
-        find_core();
-        connect_core();
+        auto t0 = std::chrono::steady_clock::now();
+        auto lap = [&](const char* what) { auto t1 = std::chrono::steady_clock::now(); std::fprintf(stderr, "%s %.3fs tests=%llu\n", what, std::chrono::duration<double>(t1 - t0).count(), (unsigned long long)tests_); t0 = t1; };
+        find_core(); lap("core");
+        connect_core(); lap("connect");
         std::vector<int64_t> labels(k_, -1);
         number_clusters(labels);
-        label_border(labels);
+        label_border(labels); lap("border");
         if (stats) {
             stats->cells = cell_start_.size() - 1;
             stats->core_points = core_pos_.size();
