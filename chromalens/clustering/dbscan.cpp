@@ -1,6 +1,19 @@
 // Density clustering of the pixel list on standardised values, with one mean
 // colour per cluster, keeping the n_colors largest clusters.
+//
+// scikit-learn's DBSCAN materialises every neighbourhood, which a photograph
+// cannot afford (tens of GB for a few hundred thousand pixels, since eps 0.5
+// in standardised units is wide).  Identical pixels are at distance zero and
+// share their label, so while the module's `DBSCAN` is scikit-learn's own
+// class the search runs on the distinct scaled rows, each weighted by its
+// multiplicity, and every pixel then takes its row's label: the labels are
+// those the library gives on the full list.  Anything else bound to `DBSCAN`
+// gets the literal call on every pixel.
+#include "clustering/density_kernel.hpp"
 #include "color_extractor.hpp"
+
+#include <algorithm>
+#include <cmath>
 
 namespace chromalens {
 
@@ -8,23 +21,113 @@ using namespace pybind11::literals;
 
 namespace {
 
-py::object density_labels(py::handle pixels_scaled, Py_ssize_t min_samples) {
-    py::object dbscan = CL_GLOBAL("DBSCAN")("eps"_a = 0.5, "min_samples"_a = min_samples);
-    return dbscan.attr("fit_predict")(pixels_scaled);
-}
+constexpr double kEps = 0.5;
 
 py::object equals(py::handle a, py::handle b) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)); }
 
-}  // namespace
+bool is_exact_array(py::handle obj) { return Py_TYPE(obj.ptr()) == state.ndarray; }
 
-py::object cluster_colors_dbscan(Extractor* self, py::handle pixels) {
-    py::object scaler = CL_GLOBAL("StandardScaler")();
-    py::object pixels_scaled = scaler.attr("fit_transform")(pixels);
-    Py_ssize_t n = PyObject_Length(pixels.ptr());
-    if (n < 0) throw_python_error();
-    Py_ssize_t min_samples = std::max<Py_ssize_t>(50, n / 100);
-    py::object labels = density_labels(pixels_scaled, min_samples);
+// The scaled rows as doubles, when they are a plain finite N x 3 float64
+// array; otherwise the library is left to take (or reject) them itself.
+bool scaled_rows_usable(py::handle scaled) {
+    if (!is_exact_array(scaled)) return false;
+    auto array = py::reinterpret_borrow<py::array>(scaled);
+    if (array.ndim() != 2 || array.shape(1) != 3 || !array.dtype().is(py::dtype::of<double>())) return false;
+    const auto* base = static_cast<const char*>(array.data());
+    const py::ssize_t rs = array.strides(0), cs = array.strides(1);
+    for (py::ssize_t i = 0; i < array.shape(0); ++i)
+        for (py::ssize_t j = 0; j < 3; ++j)
+            if (!std::isfinite(*reinterpret_cast<const double*>(base + i * rs + j * cs))) return false;
+    return true;
+}
 
+// Labels of every pixel from the weighted search on the distinct rows.
+py::object distinct_row_labels(py::handle scaled, Py_ssize_t min_samples) {
+    auto array = py::reinterpret_borrow<py::array>(scaled);
+    const py::ssize_t n = array.shape(0);
+    kernels::DistinctRows distinct =
+        kernels::distinct_rows(static_cast<const double*>(array.data()), static_cast<std::size_t>(n),
+                               array.strides(0) / static_cast<py::ssize_t>(sizeof(double)),
+                               array.strides(1) / static_cast<py::ssize_t>(sizeof(double)));
+    const std::size_t k = distinct.counts.size();
+
+    std::vector<int64_t> row_labels;
+    if (k <= kernels::kLibraryBruteForceLimit) {
+        // So few rows that the library searches by brute force, whose
+        // rounding at exactly eps the kernel does not model: ask it.
+        py::array_t<double> rows({static_cast<py::ssize_t>(k), py::ssize_t(3)});
+        std::copy(distinct.rows.begin(), distinct.rows.end(), rows.mutable_data());
+        py::array_t<int64_t> weights(static_cast<py::ssize_t>(k));
+        std::copy(distinct.counts.begin(), distinct.counts.end(), weights.mutable_data());
+        py::object dbscan = CL_GLOBAL("DBSCAN")("eps"_a = kEps, "min_samples"_a = min_samples);
+        auto found = py::array_t<int64_t, py::array::forcecast>(
+            dbscan.attr("fit_predict")(rows, "sample_weight"_a = weights));
+        row_labels.assign(found.data(), found.data() + k);
+    } else {
+        row_labels = kernels::density_labels(distinct.rows.data(), distinct.counts.data(), k, kEps,
+                                             static_cast<int64_t>(min_samples));
+    }
+
+    py::array_t<Py_ssize_t> labels(n);
+    Py_ssize_t* out = labels.mutable_data();
+    for (py::ssize_t i = 0; i < n; ++i) out[i] = static_cast<Py_ssize_t>(row_labels[distinct.inverse[i]]);
+    return std::move(labels);
+}
+
+py::object literal_labels(py::handle pixels_scaled, Py_ssize_t min_samples) {
+    py::object dbscan = CL_GLOBAL("DBSCAN")("eps"_a = kEps, "min_samples"_a = min_samples);
+    return dbscan.attr("fit_predict")(pixels_scaled);
+}
+
+// Per-cluster means and sizes in one pass, for integer pixels where the sums
+// are exact and so equal NumPy's (sum in float64, then one division).
+struct ClusterSummary {
+    std::vector<int64_t> labels;  // ascending, noise excluded
+    std::vector<double> means;    // 3 per label
+    std::vector<int64_t> sizes;
+};
+
+bool summarise_uint8(py::handle pixels, py::handle labels, ClusterSummary& out) {
+    if (!is_exact_array(pixels) || !is_exact_array(labels)) return false;
+    auto px = py::reinterpret_borrow<py::array>(pixels);
+    auto lb = py::reinterpret_borrow<py::array>(labels);
+    if (px.ndim() != 2 || px.shape(1) != 3 || !px.dtype().is(py::dtype::of<uint8_t>())) return false;
+    if (lb.ndim() != 1 || lb.shape(0) != px.shape(0) || !lb.dtype().is(py::dtype::of<Py_ssize_t>())) return false;
+    const py::ssize_t n = px.shape(0);
+    const auto* lab = static_cast<const Py_ssize_t*>(lb.data());
+    const py::ssize_t lstride = lb.strides(0) / static_cast<py::ssize_t>(sizeof(Py_ssize_t));
+    Py_ssize_t max_label = -1;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t l = lab[i * lstride];
+        if (l < -1) return false;  // not a labelling this summary understands
+        max_label = std::max(max_label, l);
+    }
+    if (max_label >= n) return false;  // cluster numbers with gaps: leave them to NumPy
+    const auto m = static_cast<std::size_t>(max_label + 1);
+    std::vector<int64_t> sums(3 * m, 0), counts(m, 0);
+    const auto* base = static_cast<const uint8_t*>(px.data());
+    const py::ssize_t rs = px.strides(0), cs = px.strides(1);
+    for (py::ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t l = lab[i * lstride];
+        if (l < 0) continue;
+        const uint8_t* row = base + i * rs;
+        sums[3 * l] += row[0];
+        sums[3 * l + 1] += row[cs];
+        sums[3 * l + 2] += row[2 * cs];
+        ++counts[l];
+    }
+    for (std::size_t l = 0; l < m; ++l) {
+        if (counts[l] == 0) continue;
+        out.labels.push_back(static_cast<int64_t>(l));
+        out.sizes.push_back(counts[l]);
+        for (int c = 0; c < 3; ++c)
+            out.means.push_back(static_cast<double>(sums[3 * l + c]) / static_cast<double>(counts[l]));
+    }
+    return true;
+}
+
+// Cluster colours and sizes as the literal loops compute them.
+py::object literal_colors(py::handle pixels, py::handle labels, py::object& sizes_out, bool want_sizes) {
     py::object unique_labels = CL_GLOBAL("np").attr("unique")(labels);
     py::object noise = py::int_(-1);
     py::list colors;
@@ -34,18 +137,62 @@ py::object cluster_colors_dbscan(Extractor* self, py::handle pixels) {
         colors.append(CL_GLOBAL("np").attr("mean")(cluster_pixels, "axis"_a = 0));
     }
     py::object color_array = CL_GLOBAL("np").attr("array")(colors);
-    if (static_cast<Py_ssize_t>(py::len(color_array)) > self->n_colors) {
+    if (want_sizes) {
         py::list cluster_sizes;
         for (py::handle label : unique_labels) {
             if (PyObject_IsTrue(steal(PyObject_RichCompare(label.ptr(), noise.ptr(), Py_NE)).ptr()))
                 cluster_sizes.append(CL_GLOBAL("np").attr("sum")(equals(labels, label)));
         }
-        py::object order = CL_GLOBAL("np").attr("argsort")(cluster_sizes);
+        sizes_out = std::move(cluster_sizes);
+    }
+    return color_array;
+}
+
+}  // namespace
+
+py::object cluster_colors_dbscan(Extractor* self, py::handle pixels) {
+    py::object scaler = CL_GLOBAL("StandardScaler")();
+    py::object pixels_scaled = scaler.attr("fit_transform")(pixels);
+    Py_ssize_t n = PyObject_Length(pixels.ptr());
+    if (n < 0) throw_python_error();
+    Py_ssize_t min_samples = std::max<Py_ssize_t>(50, n / 100);
+
+    const bool library_dbscan = global_is(CL_NAME("DBSCAN"), state.sklearn_dbscan);
+    py::object labels = library_dbscan && scaled_rows_usable(pixels_scaled)
+                            ? distinct_row_labels(pixels_scaled, min_samples)
+                            : literal_labels(pixels_scaled, min_samples);
+
+    // Colours: the mean of each cluster's unscaled pixels, ascending label order.
+    ClusterSummary summary;
+    py::object colors, sizes;
+    const bool native = global_is(CL_NAME("np"), state.numpy_module) && summarise_uint8(pixels, labels, summary);
+    if (native) {
+        const auto k = static_cast<py::ssize_t>(summary.sizes.size());
+        if (k == 0) {
+            colors = CL_GLOBAL("np").attr("array")(py::list());
+        } else {
+            py::array_t<double> means({k, py::ssize_t(3)});
+            std::copy(summary.means.begin(), summary.means.end(), means.mutable_data());
+            colors = std::move(means);
+        }
+    } else {
+        colors = literal_colors(pixels, labels, sizes, true);
+    }
+
+    if (static_cast<Py_ssize_t>(py::len(colors)) > self->n_colors) {
+        if (native) {
+            py::array_t<int64_t> counts(static_cast<py::ssize_t>(summary.sizes.size()));
+            std::copy(summary.sizes.begin(), summary.sizes.end(), counts.mutable_data());
+            sizes = std::move(counts);
+        }
+        // Largest first: an ascending sort of the sizes, reversed, then the
+        // leading n_colors positions (a negative count cuts from the end).
+        py::object order = CL_GLOBAL("np").attr("argsort")(sizes);
         py::object sorted_indices = order[py::slice(py::none(), py::none(), py::int_(-1))];
         py::object leading = sorted_indices[py::slice(py::none(), py::int_(self->n_colors), py::none())];
-        color_array = color_array[leading];
+        colors = colors[leading];
     }
-    return py::make_tuple(color_array, labels);
+    return py::make_tuple(colors, labels);
 }
 
 }  // namespace chromalens

@@ -12,6 +12,26 @@ bool algorithm_is(Extractor* self, const char* name) {
     return PyUnicode_Check(self->algorithm) && PyUnicode_CompareWithASCIIString(self->algorithm, name) == 0;
 }
 
+// With more clusters than n_colors, the density step returns the colours of
+// the largest clusters, largest first, while the labels keep the search's
+// numbering.  The shares are reordered and cut the same way (sizes in
+// ascending label order, argsort reversed, leading n_colors), so each colour
+// is paired with its own cluster's share.
+py::object follow_dbscan_order(Extractor* self, py::handle labels, py::object percentages) {
+    if (!PyList_CheckExact(percentages.ptr()) || PyList_GET_SIZE(percentages.ptr()) <= self->n_colors)
+        return percentages;
+    auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
+    py::object not_noise = steal(PyObject_RichCompare(unique_labels.ptr(), py::int_(-1).ptr(), Py_NE));
+    py::object sizes = counts[not_noise];
+    if (static_cast<Py_ssize_t>(py::len(sizes)) != PyList_GET_SIZE(percentages.ptr())) return percentages;
+    py::object order = CL_GLOBAL("np").attr("argsort")(sizes);
+    py::object sorted_indices = order[py::slice(py::none(), py::none(), py::int_(-1))];
+    py::object leading = sorted_indices[py::slice(py::none(), py::int_(self->n_colors), py::none())];
+    py::list reordered;
+    for (py::handle index : leading) reordered.append(percentages[index]);
+    return std::move(reordered);
+}
+
 }  // namespace
 
 py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask_arg) {
@@ -36,6 +56,7 @@ py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask
     }
     auto [colors, labels] = unpack_pair(clustering);
     py::object percentages = call_calculate_percentages(self, labels);
+    if (algorithm_is(self, "dbscan")) percentages = follow_dbscan_order(self, labels, percentages);
 
     if (self->lab_space) {
         py::list colors_rgb;
