@@ -1,19 +1,47 @@
-// The LAB colour distance and the target-colour analyses.
-#include "color_extractor.hpp"
+// The LAB colour distance: the Euclidean distance between the 8-bit LAB
+// encodings of two RGB colours, each taken through a one-pixel conversion.
+#include "matching/matching.hpp"
 
 namespace chromalens {
 
-double color_distance_lab(Extractor*, py::handle, py::handle) {
-    raise_formatted(PyExc_NotImplementedError, "_color_distance_lab is not available yet");
+namespace matching {
+
+py::object int_object(long value) { return steal(PyLong_FromLong(value)); }
+
+py::object lab_triple(py::handle color) {
+    py::object convert = CL_GLOBAL("cv2").attr("cvtColor");
+    py::list row;
+    row.append(color);
+    py::list image;
+    image.append(row);
+    py::object pixel_image = CL_GLOBAL("np").attr("uint8")(image);
+    py::object lab = convert(pixel_image, CL_GLOBAL("cv2").attr("COLOR_RGB2LAB"));
+    py::object zero = int_object(0);
+    return py::object(lab[zero])[zero];
 }
-py::object find_closest_color(Extractor*, py::handle, py::handle) {
-    raise_formatted(PyExc_NotImplementedError, "_find_closest_color is not available yet");
+
+py::object max_zero(py::handle value) {
+    py::object zero = int_object(0);
+    int greater = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
+    if (greater < 0) throw_python_error();
+    return greater ? py::reinterpret_borrow<py::object>(value) : zero;
 }
-py::object analyze_color_similarity(Extractor*, py::handle, py::handle, py::handle, double) {
-    raise_formatted(PyExc_NotImplementedError, "analyze_color_similarity is not available yet");
-}
-py::object find_color_matches(Extractor*, py::handle, py::handle, py::handle) {
-    raise_formatted(PyExc_NotImplementedError, "find_color_matches is not available yet");
+
+}  // namespace matching
+
+double color_distance_lab(Extractor*, py::handle color1, py::handle color2) {
+    py::object lab1 = matching::lab_triple(color1);
+    py::object lab2 = matching::lab_triple(color2);
+    py::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    py::object first = lab1.attr("astype")(float_type);
+    py::object second = lab2.attr("astype")(float_type);
+    py::object difference = steal(PyNumber_Subtract(first.ptr(), second.ptr()));
+    py::object squares = steal(PyNumber_Power(difference.ptr(), matching::int_object(2).ptr(), Py_None));
+    py::object total = CL_GLOBAL("np").attr("sum")(squares);
+    py::object distance = CL_GLOBAL("np").attr("sqrt")(total);
+    double value = PyFloat_AsDouble(distance.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw_python_error();
+    return value;
 }
 
 }  // namespace chromalens

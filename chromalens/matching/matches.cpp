@@ -1,0 +1,228 @@
+// The per-pixel colour match report.
+//
+// Read literally, every pixel costs one one-pixel LAB-to-RGB conversion and,
+// per target, a distance call with two one-pixel RGB-to-LAB conversions.
+// OpenCV's 8-bit conversions are per-pixel functions whose whole-array form
+// gives the same bytes as the one-pixel form (checked over every 8-bit
+// triple, both directions), so while the module's `np` and `cv2` are the
+// libraries bound at import and the pixel list is a plain N x 3 uint8 array,
+// the pixels are converted once as a whole.  While, in addition, `self` does
+// not override `_color_distance_lab`, each target's LAB triple is taken once
+// through the same one-pixel steps (so NumPy's conversion rules for odd
+// targets still apply) and the bands and nearest pixel come from one native
+// pass over the pixels' LAB rows, on distances equal bit for bit to the
+// per-pair measure's.  Every reported value is then built from NumPy
+// scalars with the same operations as the per-pixel reading, so values and
+// types are identical.  Otherwise every call is made as written: an override
+// sees one call per pixel and target, a stand-in for `np` or `cv2` sees every
+// call.
+#include "matching/match_kernel.hpp"
+#include "matching/matching.hpp"
+
+#include <cstring>
+#include <functional>
+#include <optional>
+
+namespace chromalens {
+
+namespace {
+
+using matching::binary;
+
+// A plain (not subclassed) N x 3 uint8 array.
+bool is_pixel_rows(py::handle obj) {
+    if (Py_TYPE(obj.ptr()) != state.ndarray) return false;
+    auto array = py::reinterpret_borrow<py::array>(obj);
+    return array.ndim() == 2 && array.shape(1) == 3 && array.dtype().is(py::dtype::of<std::uint8_t>());
+}
+
+bool libraries_are_original() {
+    return global_is(CL_NAME("cv2"), state.cv2_module) && global_is(CL_NAME("np"), state.numpy_module);
+}
+
+// Whole-array conversion of N x 3 uint8 rows (N > 0), giving a C-contiguous
+// N x 3 uint8 array.  The rows are laid out as an image kConvertWidth pixels
+// wide (the last row padded), which converts several times faster than an
+// N x 1 column and gives the same bytes: each output pixel depends only on
+// its input pixel.
+constexpr py::ssize_t kConvertWidth = 1024;
+
+py::object convert_rows(py::handle rows_obj, const char* code) {
+    auto rows = py::reinterpret_borrow<py::array>(rows_obj);
+    const py::ssize_t n = rows.shape(0);
+    const py::ssize_t width = n < kConvertWidth ? n : kConvertWidth;
+    const py::ssize_t height = (n + width - 1) / width;
+    py::array_t<std::uint8_t> image({height, width, py::ssize_t(3)});
+    auto* out = image.mutable_data();
+    const auto* base = static_cast<const char*>(rows.data());
+    const py::ssize_t rs = rows.strides(0), cs = rows.strides(1);
+    if (rs == 3 && cs == 1) {
+        std::memcpy(out, base, static_cast<std::size_t>(3 * n));
+    } else {
+        for (py::ssize_t i = 0; i < n; ++i)
+            for (py::ssize_t k = 0; k < 3; ++k)
+                out[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(base + i * rs + k * cs);
+    }
+    std::memset(out + 3 * n, 0, static_cast<std::size_t>(3 * (height * width - n)));
+    py::object cv2 = CL_GLOBAL("cv2");
+    py::object converted = checked_array(cv2.attr("cvtColor")(image, cv2.attr(code)));
+    py::object flat = converted.attr("reshape")(-1, 3);
+    return flat[py::slice(py::none(), py::int_(n), py::none())];
+}
+
+// pixels_rgb of the per-pixel reading: each LAB row converted as a one-pixel image.
+py::object literal_rgb_rows(py::handle pixels) {
+    py::list rows;
+    py::object zero = matching::int_object(0);
+    for (py::handle pixel : pixels) {
+        py::object convert = CL_GLOBAL("cv2").attr("cvtColor");
+        py::list row;
+        row.append(pixel);
+        py::list image;
+        image.append(row);
+        py::object lab_pixel = CL_GLOBAL("np").attr("uint8")(image);
+        py::object converted = convert(lab_pixel, CL_GLOBAL("cv2").attr("COLOR_LAB2RGB"));
+        rows.append(py::object(converted[zero])[zero]);
+    }
+    return CL_GLOBAL("np").attr("array")(rows);
+}
+
+// One match record from the band counts and the nearest pixel, built with
+// the host's operations on the given objects, in the order of the keys.
+py::dict match_record(py::handle very_close, py::handle close, py::handle somewhat_close, py::handle total_pixels,
+                      const std::function<py::object()>& closest_pixel, py::handle min_distance) {
+    py::object hundred = matching::int_object(100);
+    py::object fifty = matching::int_object(50);
+    auto percent = [&](py::handle count) {
+        return binary(PyNumber_Multiply, binary(PyNumber_TrueDivide, count, total_pixels), hundred);
+    };
+    py::object very_close_pct = percent(very_close);
+    py::object close_pct = percent(close);
+    py::object somewhat_close_pct = percent(somewhat_close);
+    py::dict record;
+    record["total_percentage"] = round2(somewhat_close_pct);
+    record["close_percentage"] = round2(close_pct);
+    record["very_close_percentage"] = round2(very_close_pct);
+    record["closest_pixel"] = closest_pixel();
+    record["min_distance"] = round2(min_distance);
+    py::object margin = binary(PyNumber_Subtract, fifty, min_distance);
+    py::object score = binary(PyNumber_Multiply, binary(PyNumber_TrueDivide, margin, fifty), hundred);
+    record["similarity_score"] = round2(matching::max_zero(score));
+    return record;
+}
+
+// tuple(int(c) for c in pixel)
+py::object int_tuple(py::handle pixel) {
+    py::list components;
+    for (py::handle c : pixel) components.append(steal(PyNumber_Long(c.ptr())));
+    return py::tuple(components);
+}
+
+// The record of one target with one distance call per pixel.
+py::dict literal_match(Extractor* self, py::handle target_array, py::handle pixels_rgb, py::handle total_pixels) {
+    py::list distance_list;
+    for (py::handle pixel : pixels_rgb) {
+        double distance = call_color_distance_lab(self, target_array, pixel);
+        distance_list.append(steal(PyFloat_FromDouble(distance)));
+    }
+    py::object distances = CL_GLOBAL("np").attr("array")(distance_list);
+    auto band = [&](long limit) {
+        py::object below = steal(PyObject_RichCompare(distances.ptr(), matching::int_object(limit).ptr(), Py_LT));
+        return CL_GLOBAL("np").attr("sum")(below);
+    };
+    py::object very_close = band(15);
+    py::object close = band(30);
+    py::object somewhat_close = band(50);
+    py::object closest_idx = CL_GLOBAL("np").attr("argmin")(distances);
+    py::object closest_pixel = steal(PyObject_GetItem(pixels_rgb.ptr(), closest_idx.ptr()));
+    py::object min_distance = steal(PyObject_GetItem(distances.ptr(), closest_idx.ptr()));
+    return match_record(very_close, close, somewhat_close, total_pixels, [&] { return int_tuple(closest_pixel); },
+                        min_distance);
+}
+
+// The target's LAB triple, when its one-pixel conversion gives a plain
+// uint8 triple.  An error is left for the per-pixel reading to raise at its
+// first distance call, where it belongs.
+bool target_lab(py::handle target_array, std::uint8_t out[3]) {
+    py::object lab;
+    try {
+        lab = matching::lab_triple(target_array);
+    } catch (py::error_already_set&) {
+        return false;
+    }
+    if (Py_TYPE(lab.ptr()) != state.ndarray) return false;
+    auto array = py::reinterpret_borrow<py::array>(lab);
+    if (array.ndim() != 1 || array.shape(0) != 3 || !array.dtype().is(py::dtype::of<std::uint8_t>())) return false;
+    const auto* base = static_cast<const char*>(array.data());
+    for (int k = 0; k < 3; ++k) out[k] = *reinterpret_cast<const std::uint8_t*>(base + k * array.strides(0));
+    return true;
+}
+
+// The pixels' LAB planes from their RGB rows.
+kernels::LabPlanes lab_planes(py::handle pixels_rgb) {
+    auto lab = py::reinterpret_borrow<py::array>(convert_rows(pixels_rgb, "COLOR_RGB2LAB"));
+    return kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), static_cast<std::size_t>(lab.shape(0)));
+}
+
+// The record of one target from the native pass over the pixels' LAB planes.
+py::dict native_match(const std::uint8_t target[3], const kernels::LabPlanes& pixels_lab, const py::array& pixels_rgb,
+                      py::handle total_pixels) {
+    const kernels::TargetMatch found = kernels::match_target(target, pixels_lab);
+    py::object np = CL_GLOBAL("np");
+    py::object count_type = np.attr("int_");
+    py::object very_close = count_type(found.very_close);
+    py::object close = count_type(found.close);
+    py::object somewhat_close = count_type(found.somewhat_close);
+    py::object min_distance = np.attr("float64")(found.min_distance);
+    auto closest_pixel = [&] {
+        const auto* base = static_cast<const char*>(pixels_rgb.data()) +
+                           static_cast<py::ssize_t>(found.closest_index) * pixels_rgb.strides(0);
+        py::tuple components(3);
+        for (py::ssize_t k = 0; k < 3; ++k)
+            components[k] = py::int_(*reinterpret_cast<const std::uint8_t*>(base + k * pixels_rgb.strides(1)));
+        return py::object(std::move(components));
+    };
+    return match_record(very_close, close, somewhat_close, total_pixels, closest_pixel, min_distance);
+}
+
+}  // namespace
+
+py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle target_colors, py::handle mask) {
+    py::object image = load_image_if_path(image_arg, "Could not load image from ");
+    require_array(image);
+    py::object processed_image = call_preprocess_image(self, image);
+    py::object feature_image = call_convert_to_feature_space(self, processed_image);
+    py::object pixels = call_extract_pixels(self, feature_image, mask);
+    if (py::len(pixels) == 0) return py::dict();
+
+    const bool batched = libraries_are_original() && is_pixel_rows(pixels);
+    py::object pixels_rgb;
+    if (self->lab_space)
+        pixels_rgb = batched ? convert_rows(pixels, "COLOR_LAB2RGB") : literal_rgb_rows(pixels);
+    else
+        pixels_rgb = pixels;
+
+    py::dict results;
+    py::object total_pixels = py::int_(py::len(pixels_rgb));
+    std::optional<kernels::LabPlanes> pixels_lab;  // LAB of pixels_rgb, converted when first needed
+    py::object items = target_colors.attr("items")();
+    for (py::handle item : items) {
+        auto [color_name, target_rgb] = unpack_pair(item);
+        py::object target_array = CL_GLOBAL("np").attr("array")(target_rgb);
+        // The conditions are checked per target: a call made for an earlier
+        // target may have rebound a library or changed the class.
+        std::uint8_t target[3];
+        const bool native = batched && !find_override(self, Slot::color_distance_lab) && libraries_are_original() &&
+                            target_lab(target_array, target);
+        if (native) {
+            if (!pixels_lab) pixels_lab = lab_planes(pixels_rgb);
+            results[color_name] =
+                native_match(target, *pixels_lab, py::reinterpret_borrow<py::array>(pixels_rgb), total_pixels);
+        } else {
+            results[color_name] = literal_match(self, target_array, pixels_rgb, total_pixels);
+        }
+    }
+    return std::move(results);
+}
+
+}  // namespace chromalens
