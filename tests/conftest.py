@@ -35,10 +35,28 @@ def restore_globals():
     for name in list(cy.__dict__):
         if name not in saved:
             del cy.__dict__[name]
-    cy.__dict__.update(saved)
+    # Re-insert every name in its original order: a name a test deleted would
+    # otherwise come back at the end, and the binding order is observable.
+    for name, value in saved.items():
+        cy.__dict__.pop(name, None)
+        cy.__dict__[name] = value
 
 
 @pytest.fixture(scope="session")
 def sample_path():
     return sample_image_path()
 
+
+
+# Hypothesis profiles: "ci" is derandomized (the same examples on every run),
+# "dev" runs ten times as many random examples (HYPOTHESIS_PROFILE=dev).
+from hypothesis import HealthCheck, settings as _hypothesis_settings
+
+_hypothesis_common = dict(
+    deadline=None,
+    print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+)
+_hypothesis_settings.register_profile("ci", max_examples=100, derandomize=True, database=None, **_hypothesis_common)
+_hypothesis_settings.register_profile("dev", max_examples=1000, **_hypothesis_common)
+_hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

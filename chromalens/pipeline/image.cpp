@@ -4,24 +4,73 @@
 // `cv2` or `np` is honoured.
 #include "color_extractor.hpp"
 
-namespace chromalens {
+#include <cstring>
 
-using namespace pybind11::literals;
+namespace chromalens {
 
 namespace {
 
 int array_ndim(py::handle array) { return reinterpret_cast<py::detail::PyArray_Proxy*>(array.ptr())->nd; }
 
-py::object channel_zero_index() {
-    return py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                          py::slice(py::none(), py::none(), py::none()), 0);
+// `obj.name`, with a name interned once.
+inline py::object get(py::handle obj, PyObject* name) { return steal(PyObject_GetAttr(obj.ptr(), name)); }
+#define CV2(name) get(CL_GLOBAL("cv2"), CL_NAME(name))
+#define NP(name) get(CL_GLOBAL("np"), CL_NAME(name))
+
+// A tuple of interned keyword names, built once per call site.
+PyObject* keyword_names(std::initializer_list<const char*> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) throw_python_error();
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* interned = intern(name);
+        Py_INCREF(interned);
+        PyTuple_SET_ITEM(tuple, i++, interned);
+    }
+    return tuple;
 }
+#define CL_KWNAMES(...) ([]() -> PyObject* { static PyObject* t = keyword_names({__VA_ARGS__}); return t; }())
+
+// `f(*positional, **dict(zip(kwnames, keyword values)))`.  The list holds
+// the callable, then the positional arguments, then one value per keyword
+// name; a braced list is evaluated left to right, so the callable is looked
+// up before its arguments, as in the host.
+py::object call(std::initializer_list<py::handle> f_and_args, PyObject* kwnames = nullptr) {
+    PyObject* stack[8];
+    if (f_and_args.size() > 8) raise_formatted(PyExc_SystemError, "too many arguments for a library call");
+    size_t n = 0;
+    for (py::handle item : f_and_args) stack[n++] = item.ptr();
+    size_t nargs = n - 1 - (kwnames != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    return steal(PyObject_Vectorcall(stack[0], stack + 1, nargs, kwnames));
+}
+
+// The index `[:, :, 0]`; slices and tuples are immutable, so one serves every call.
+PyObject* channel_zero_index() {
+    static PyObject* index = [] {
+        py::slice all{py::none(), py::none(), py::none()};
+        return py::make_tuple(all, all, 0).release().ptr();
+    }();
+    return index;
+}
+
+// An integer constant that lives for the process, made once per call site.
+#define CL_INT(value) ([]() -> PyObject* { static PyObject* v = PyLong_FromLong(value); return v; }())
 
 }  // namespace
 
 py::object load_image_if_path(py::handle image, const char* error_prefix) {
     if (!PyUnicode_Check(image.ptr())) return py::reinterpret_borrow<py::object>(image);
-    py::object loaded = CL_GLOBAL("cv2").attr("imread")(image);
+    // OpenCV's binding crashes on a path without a UTF-8 form (a lone
+    // surrogate) and cuts a path at an embedded NUL, reading another file.
+    // Neither names a file it could read.
+    bool nameable = true;
+    if (global_is(CL_NAME("cv2"), state.cv2_module)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(image.ptr(), &size);
+        if (utf8 == nullptr) PyErr_Clear();
+        nameable = utf8 != nullptr && std::memchr(utf8, '\0', static_cast<size_t>(size)) == nullptr;
+    }
+    py::object loaded = nameable ? call({CV2("imread"), image}) : py::none();
     if (loaded.is_none()) {
         py::object message = steal(PyUnicode_Concat(py::str(error_prefix).ptr(), image.ptr()));
         PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -32,32 +81,42 @@ py::object load_image_if_path(py::handle image, const char* error_prefix) {
 
 py::object preprocess_image(Extractor* self, py::handle image) {
     if (!self->preprocessing) return py::reinterpret_borrow<py::object>(image);
-    py::object lab = CL_GLOBAL("cv2").attr("cvtColor")(image, CL_GLOBAL("cv2").attr("COLOR_BGR2LAB"));
+    py::object lab = call({CV2("cvtColor"), image, CV2("COLOR_BGR2LAB")});
     // Equalise lightness only; a and b stay as they are.
-    py::object clahe = CL_GLOBAL("cv2").attr("createCLAHE")("clipLimit"_a = 3.0, "tileGridSize"_a = py::make_tuple(8, 8));
-    py::object index = channel_zero_index();
-    py::object equalised = clahe.attr("apply")(lab[index]);
-    lab[index] = equalised;
-    py::object bgr = CL_GLOBAL("cv2").attr("cvtColor")(lab, CL_GLOBAL("cv2").attr("COLOR_LAB2BGR"));
-    return checked_array(CL_GLOBAL("cv2").attr("bilateralFilter")(bgr, 9, 75, 75));
+    py::object clahe = call({CV2("createCLAHE"), py::float_(3.0), py::make_tuple(8, 8)},
+                            CL_KWNAMES("clipLimit", "tileGridSize"));
+    {
+        py::object lightness = steal(PyObject_GetItem(lab.ptr(), channel_zero_index()));
+        py::object equalised = call({get(clahe, CL_NAME("apply")), lightness});
+        if (PyObject_SetItem(lab.ptr(), channel_zero_index(), equalised.ptr()) < 0) throw_python_error();
+    }
+    py::object bgr = call({CV2("cvtColor"), lab, CV2("COLOR_LAB2BGR")});
+    return checked_array(call({CV2("bilateralFilter"), bgr, CL_INT(9), CL_INT(75), CL_INT(75)}));
 }
 
 py::object convert_to_feature_space(Extractor* self, py::handle image) {
-    py::object cv2 = CL_GLOBAL("cv2");
-    py::object code = self->lab_space ? cv2.attr("COLOR_BGR2LAB") : cv2.attr("COLOR_BGR2RGB");
-    return checked_array(CL_GLOBAL("cv2").attr("cvtColor")(image, code));
+    py::object code = self->lab_space ? CV2("COLOR_BGR2LAB") : CV2("COLOR_BGR2RGB");
+    return checked_array(call({CV2("cvtColor"), image, code}));
 }
 
 py::object apply_mask(Extractor*, py::handle image, py::handle mask) {
     if (mask.is_none()) return py::reinterpret_borrow<py::object>(image);
     py::object working = py::reinterpret_borrow<py::object>(mask);
     if (array_ndim(working) == 3)
-        working = checked_array(CL_GLOBAL("cv2").attr("cvtColor")(working, CL_GLOBAL("cv2").attr("COLOR_BGR2GRAY")));
+        working = checked_array(call({CV2("cvtColor"), working, CV2("COLOR_BGR2GRAY")}));
     // 0 or 255: strictly brighter than 128 is inside the analysed area.
-    py::object bright = steal(PyObject_RichCompare(working.ptr(), py::int_(128).ptr(), Py_GT));
-    py::object scaled = steal(PyNumber_Multiply(bright.ptr(), py::int_(255).ptr()));
-    working = checked_array(scaled.attr("astype")(CL_GLOBAL("np").attr("uint8")));
-    return checked_array(CL_GLOBAL("cv2").attr("bitwise_and")(image, image, "mask"_a = working));
+    // Each temporary is released as soon as the next one exists (as an
+    // expression in the host would), so the large allocations that follow
+    // can reuse its memory instead of faulting in fresh pages.
+    {
+        py::object scaled;
+        {
+            py::object bright = steal(PyObject_RichCompare(working.ptr(), CL_INT(128), Py_GT));
+            scaled = steal(PyNumber_Multiply(bright.ptr(), CL_INT(255)));
+        }
+        working = checked_array(call({get(scaled, CL_NAME("astype")), NP("uint8")}));
+    }
+    return checked_array(call({CV2("bitwise_and"), image, image, working}, CL_KWNAMES("mask")));
 }
 
 py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
@@ -67,21 +126,32 @@ py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
         py::object masked_image = call_apply_mask(self, image, mask);
         // The selection is made on the caller's mask, with the same test as
         // the working mask, so selected rows carry unmasked feature values.
-        py::object selection = steal(PyObject_RichCompare(mask.ptr(), py::int_(128).ptr(), Py_GT));
-        if (py::len(mask.attr("shape")) == 3) {
-            py::object grey = CL_GLOBAL("cv2").attr("cvtColor")(mask.attr("astype")(CL_GLOBAL("np").attr("uint8")),
-                                                                CL_GLOBAL("cv2").attr("COLOR_BGR2GRAY"));
-            selection = steal(PyObject_RichCompare(grey.ptr(), py::int_(128).ptr(), Py_GT));
+        py::object selection = steal(PyObject_RichCompare(mask.ptr(), CL_INT(128), Py_GT));
+        if (py::len(get(mask, CL_NAME("shape"))) == 3) {
+            py::object grey;
+            {
+                py::object mask8 = call({get(mask, CL_NAME("astype")), NP("uint8")});
+                grey = call({CV2("cvtColor"), mask8, CV2("COLOR_BGR2GRAY")});
+            }
+            selection = steal(PyObject_RichCompare(grey.ptr(), CL_INT(128), Py_GT));
         }
-        pixels = masked_image[selection];
+        pixels = steal(PyObject_GetItem(masked_image.ptr(), selection.ptr()));
     } else {
-        pixels = image.attr("reshape")(-1, 3);
+        pixels = call({get(image, CL_NAME("reshape")), CL_INT(-1), CL_INT(3)});
     }
-    // Rows whose three values are all exactly zero are dropped.
-    py::object zero = steal(PyObject_RichCompare(pixels.ptr(), py::int_(0).ptr(), Py_EQ));
-    py::object all_zero = CL_GLOBAL("np").attr("all")(zero, "axis"_a = 1);
-    py::object keep = steal(PyNumber_Invert(all_zero.ptr()));
-    return checked_array(pixels[keep]);
+    // Rows whose three values are all exactly zero are dropped.  The
+    // temporaries are released as soon as they are used, so the copy of the
+    // kept rows can reuse their memory.
+    py::object keep;
+    {
+        py::object all_zero;
+        {
+            py::object zero = steal(PyObject_RichCompare(pixels.ptr(), CL_INT(0), Py_EQ));
+            all_zero = call({NP("all"), zero, CL_INT(1)}, CL_KWNAMES("axis"));
+        }
+        keep = steal(PyNumber_Invert(all_zero.ptr()));
+    }
+    return checked_array(steal(PyObject_GetItem(pixels.ptr(), keep.ptr())));
 }
 
 }  // namespace chromalens
