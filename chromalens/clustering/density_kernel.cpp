@@ -1,12 +1,16 @@
-// Exact grid-based DBSCAN over weighted distinct rows; see density_kernel.hpp.
+// Exact DBSCAN over weighted distinct rows; see density_kernel.hpp.
 //
 // Every "within eps" decision either evaluates the pair distance exactly as
-// the library's KD-tree leaf test does, or follows from a box bound that is
-// provably on the same side for every pair it covers (rounding is monotone,
-// so a bound computed from the extreme coordinates with the same operation
-// order brackets every member pair).  Bounds are additionally kept a relative
-// 1e-9 away from the threshold so anything borderline is tested point by
-// point.
+// the library's KD-tree leaf test does, or follows from a bound that is
+// provably on the same side for every pair it covers: box bounds (rounding
+// is monotone, so a bound computed from the extreme coordinates with the
+// same operation order brackets every member pair, and is kept a relative
+// 1e-9 from the threshold), or, for quantised data, lattice distances kept
+// a relative 1e-6 from it.  Anything borderline is tested pair by pair.
+//
+// Sections: distinct rows; grid and per-cell trees; core rows (cell bounds,
+// then the lattice engine or the general tree engine); core connectivity;
+// cluster numbering and border rows.
 
 #include "density_kernel.hpp"
 
@@ -27,8 +31,11 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
-#include <chrono>//DBG
-#include <cstdio>//DBG
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace chromalens::kernels {
 namespace {
@@ -152,17 +159,17 @@ DistinctRows distinct_rows(const double* data, std::size_t n,
 
 namespace {
 
-// Largest point-pair distance a cell may span along one axis, as a fraction
-// of eps: pairs within eps are at most kReach cells apart per axis.
-#ifndef CHROMALENS_DENSITY_REACH
-#define CHROMALENS_DENSITY_REACH 2
-#endif
-constexpr int kReach = CHROMALENS_DENSITY_REACH;
+// Cells are a little wider than eps / kReach, so rows within eps of each
+// other are at most kReach cells apart along every axis.
+constexpr int kReach = 2;
 // Cells per axis are capped so cell coordinates pack into 21 bits each and
 // the scaled coordinate keeps ~30 bits of fractional headroom.
 constexpr int kAxisBits = 21;
 constexpr double kMaxAxisCells = static_cast<double>(1 << 20);
 constexpr double kMargin = 1e-9;
+// Half-width, in ulps of eps*eps, of the band where the library's node
+// bounds can disagree with its leaf test.
+constexpr int kTieUlps = 8;
 
 // Reduced (squared) distance in the library's evaluation order.
 inline double pair_rdist(const double* a, const double* b) {
@@ -234,7 +241,8 @@ inline double box_box_max(const Box& a, const Box& b) {
     return d;
 }
 
-// Open-addressing map from packed cell coordinates to dense cell ids.
+// Open-addressing map from 64-bit keys (packed cell coordinates, value
+// bits) to dense ids.
 class CellMap {
 public:
     explicit CellMap(std::size_t expected) {
@@ -277,7 +285,8 @@ public:
     }
 
 private:
-    static constexpr uint64_t kEmpty = ~uint64_t{0};  // packed keys stay below 2^63
+    // Packed cell keys stay below 2^63 and no finite double has all bits set.
+    static constexpr uint64_t kEmpty = ~uint64_t{0};
     void grow() {
         std::vector<uint64_t> keys(std::move(keys_));
         std::vector<uint32_t> vals(std::move(vals_));
@@ -319,6 +328,59 @@ struct UnionFind {
     }
 };
 
+// Rows per KD-tree leaf inside a cell.
+constexpr uint32_t kLeafSize = 12;
+// Lattice engine limits: values per axis, (u, v) table cells, prefix
+// entries (int64), and neighbour line offsets.
+constexpr std::size_t kMaxLatticeExtent = 4096;
+constexpr uint64_t kMaxLatticeCells = uint64_t{1} << 24;
+constexpr uint64_t kMaxLatticePrefix = uint64_t{1} << 25;
+constexpr double kMaxLineOffsets = 1 << 20;
+// Values must sit on their lattice to this fraction of min(step, eps); the
+// offsets within kLatticeMargin (relative) of eps are then the only ones
+// whose pairs can round to either side.
+constexpr double kLatticeTolerance = 1e-9;
+constexpr double kLatticeMargin = 1e-6;
+constexpr unsigned kMaxThreads = 8;
+constexpr int64_t kBlock = 16;               // lattice lines per block side
+constexpr std::size_t kSettleEvery = 256;    // neighbour lines between settling passes
+
+struct Node {
+    Box box;
+    int64_t weight;
+    uint32_t begin, end;  // rows [begin, end) in cell order
+    uint32_t right = 0;   // right child; 0 for a leaf (the left child follows the node)
+    double diam2 = 0;     // squared box diagonal
+};
+
+// A neighbour node as carried in a group's open list (copied for locality).
+struct Item {
+    Box box;
+    int64_t weight;
+    uint32_t node;
+    float diam2;  // only steers splitting, so single precision is enough
+};
+
+constexpr int64_t kMaxWeight = std::numeric_limits<int64_t>::max();
+
+enum class Verdict { kOpen, kCore, kNoise };
+
+// Weight surely within eps of every row of a group, and an upper bound of
+// the weight that may be.
+struct Bounds {
+    int64_t sure;
+    int64_t upper;
+    bool pending = false;  // last node classified straddles the sphere
+    void drop(int64_t w) {
+        if (upper != kMaxWeight) upper -= w;  // a saturated bound stays valid
+    }
+    Verdict settle(int64_t min_samples) const {
+        if (sure >= min_samples) return Verdict::kCore;
+        if (upper < min_samples) return Verdict::kNoise;
+        return Verdict::kOpen;
+    }
+};
+
 struct Offset {
     int d[3];
     int gap2;  // squared lower bound of the gap between the two cells, in cells
@@ -328,15 +390,17 @@ class DensityClusterer {
 public:
     DensityClusterer(const double* rows, const int64_t* weights, std::size_t k,
                      double eps, int64_t min_samples)
-        : k_(k), min_samples_(min_samples) {
+        : k_(k), min_samples_(min_samples), eps_(eps) {
         r2_ = eps * eps;
-        // sqrt(t) <= eps for t slightly above eps*eps: the library's
-        // whole-node acceptance can take such pairs, its leaf test cannot.
-        tie_hi_ = r2_;
-        for (int i = 0; i < 8; ++i) {
-            const double next = std::nextafter(tie_hi_, std::numeric_limits<double>::infinity());
-            if (!(std::sqrt(next) <= eps)) break;
-            tie_hi_ = next;
+        // The library's tree accepts or prunes whole nodes with bounds built
+        // from pow(), which can be an ulp off either way; pairs whose rounded
+        // squared distance lies this close to eps*eps may therefore be taken
+        // or dropped depending on its node layout.  Its leaf test, which this
+        // kernel applies, is d <= eps*eps.
+        tie_lo_ = tie_hi_ = r2_;
+        for (int i = 0; i < kTieUlps; ++i) {
+            tie_lo_ = std::nextafter(tie_lo_, 0.0);
+            tie_hi_ = std::nextafter(tie_hi_, std::numeric_limits<double>::infinity());
         }
         skip_above_ = tie_hi_ * (1.0 + kMargin);
         accept_below_ = r2_ * (1.0 - kMargin);
@@ -344,13 +408,12 @@ public:
     }
 
     std::vector<int64_t> run(DensityStats* stats) {
-        auto t0 = std::chrono::steady_clock::now();
-        auto lap = [&](const char* what) { auto t1 = std::chrono::steady_clock::now(); std::fprintf(stderr, "%s %.3fs tests=%llu\n", what, std::chrono::duration<double>(t1 - t0).count(), (unsigned long long)tests_); t0 = t1; };
-        find_core(); lap("core");
-        connect_core(); lap("connect");
+        find_core();
+        connect_core();
         std::vector<int64_t> labels(k_, -1);
         number_clusters(labels);
-        label_border(labels); lap("border");
+        if (lattice_) label_border_lattice(labels);
+        else label_border(labels);
         if (stats) {
             stats->cells = cell_start_.size() - 1;
             stats->core_points = core_pos_.size();
@@ -445,13 +508,63 @@ private:
             wts_[pos] = weights[i];
             orig_[pos] = static_cast<uint32_t>(i);
         }
-        cell_box_.assign(n_cells, empty_box());
-        cell_weight_.assign(n_cells, 0);
-        for (std::size_t c = 0; c < n_cells; ++c)
-            for (uint32_t p = cell_start_[c]; p < cell_start_[c + 1]; ++p) {
-                extend(cell_box_[c], &pts_[3 * p]);
-                cell_weight_[c] = sat_add(cell_weight_[c], wts_[p]);
+        // A small KD-tree inside each cell sharpens the per-row bounds
+        // where a neighbour cell straddles the eps sphere.
+        cell_box_.resize(n_cells);
+        cell_weight_.resize(n_cells);
+        cell_root_.resize(n_cells);
+        std::vector<uint32_t> perm(k_);
+        for (std::size_t i = 0; i < k_; ++i) perm[i] = static_cast<uint32_t>(i);
+        for (std::size_t c = 0; c < n_cells; ++c) {
+            cell_root_[c] = build_node(perm, cell_start_[c], cell_start_[c + 1]);
+            cell_box_[c] = nodes_[cell_root_[c]].box;
+            cell_weight_[c] = nodes_[cell_root_[c]].weight;
+        }
+        apply_permutation(perm);
+    }
+
+    uint32_t build_node(std::vector<uint32_t>& perm, uint32_t begin, uint32_t end) {
+        const auto id = static_cast<uint32_t>(nodes_.size());
+        nodes_.emplace_back();
+        Node nd;
+        nd.box = empty_box();
+        nd.weight = 0;
+        nd.begin = begin;
+        nd.end = end;
+        for (uint32_t i = begin; i < end; ++i) {
+            extend(nd.box, &pts_[3 * perm[i]]);
+            nd.weight = sat_add(nd.weight, wts_[perm[i]]);
+        }
+        nd.diam2 = box_box_max(nd.box, nd.box);
+        if (end - begin > kLeafSize) {
+            int dim = 0;
+            for (int j = 1; j < 3; ++j)
+                if (nd.box.hi[j] - nd.box.lo[j] > nd.box.hi[dim] - nd.box.lo[dim]) dim = j;
+            if (nd.box.hi[dim] > nd.box.lo[dim]) {
+                const uint32_t mid = begin + (end - begin) / 2;
+                std::nth_element(perm.begin() + begin, perm.begin() + mid, perm.begin() + end,
+                                 [&](uint32_t x, uint32_t y) { return pts_[3 * x + dim] < pts_[3 * y + dim]; });
+                build_node(perm, begin, mid);
+                nd.right = build_node(perm, mid, end);
             }
+        }
+        nodes_[id] = nd;
+        return id;
+    }
+
+    // Reorders the cell-sorted rows so every tree node is a contiguous range.
+    void apply_permutation(const std::vector<uint32_t>& perm) {
+        std::vector<double> pts(3 * k_);
+        std::vector<int64_t> wts(k_);
+        std::vector<uint32_t> orig(k_);
+        for (std::size_t i = 0; i < k_; ++i) {
+            std::memcpy(&pts[3 * i], &pts_[3 * perm[i]], 3 * sizeof(double));
+            wts[i] = wts_[perm[i]];
+            orig[i] = orig_[perm[i]];
+        }
+        pts_.swap(pts);
+        wts_.swap(wts);
+        orig_.swap(orig);
     }
 
     uint64_t cell_key(const double* p) const {
@@ -482,9 +595,8 @@ private:
     bool within(const double* p, const double* q) {
         ++tests_;
         const double d = pair_rdist(p, q);
-        if (d <= r2_) return true;
-        if (d <= tie_hi_) ++ties_;
-        return false;
+        if (d >= tie_lo_ && d <= tie_hi_) ++ties_;
+        return d <= r2_;
     }
 
     // -- core points ----------------------------------------------------------
@@ -492,60 +604,507 @@ private:
     void find_core() {
         const std::size_t n_cells = cell_start_.size() - 1;
         core_.assign(k_, 0);
-        std::vector<uint32_t> cand, tested;
+        // Cell-level bounds settle whole cells in sparse and in very dense
+        // regions; the rest goes to one of the row-level engines.
+        std::vector<uint32_t> open_cells;
         for (uint32_t c = 0; c < n_cells; ++c) {
-            cand.clear();
             int64_t upper = 0, lower = 0;
             for (const Offset& o : offsets_) {
                 const uint32_t b = neighbour(c, o);
                 if (b == kNoId) continue;
                 if (box_box_min(cell_box_[c], cell_box_[b]) > skip_above_) continue;
-                cand.push_back(b);
                 upper = sat_add(upper, cell_weight_[b]);
                 if (box_box_max(cell_box_[c], cell_box_[b]) <= accept_below_)
                     lower = sat_add(lower, cell_weight_[b]);
             }
-            const uint32_t begin = cell_start_[c], end = cell_start_[c + 1];
             if (upper < min_samples_) continue;
             if (lower >= min_samples_) {
-                std::fill(core_.begin() + begin, core_.begin() + end, 1);
+                std::fill(core_.begin() + cell_start_[c], core_.begin() + cell_start_[c + 1], 1);
                 continue;
             }
-            for (uint32_t p = begin; p < end; ++p)
-                core_[p] = point_is_core(&pts_[3 * p], cand, tested) ? 1 : 0;
+            open_cells.push_back(c);
+        }
+        if (open_cells.empty()) return;
+        open_.assign(k_, 0);
+        for (uint32_t c : open_cells)
+            std::fill(open_.begin() + cell_start_[c], open_.begin() + cell_start_[c + 1], 1);
+#ifndef CHROMALENS_DENSITY_GENERAL_ONLY  // lets tests exercise the general engine on any data
+        lattice_ = build_lattice(eps_);
+#endif
+        if (lattice_) {
+            sweep_lattice();
+            return;
+        }
+        for (uint32_t c : open_cells) {
+            arena_.clear();
+            int64_t open = 0;
+            for (const Offset& o : offsets_) {
+                const uint32_t b = neighbour(c, o);
+                if (b == kNoId) continue;
+                arena_.push_back(item(cell_root_[b]));
+                open = sat_add(open, cell_weight_[b]);
+            }
+            decide_group(cell_root_[c], 0, arena_.size(), 0, open);
         }
     }
 
-    bool point_is_core(const double* p, const std::vector<uint32_t>& cand,
-                       std::vector<uint32_t>& tested) {
-        int64_t sum = 0, rest = 0;
-        tested.clear();
-        for (uint32_t b : cand) {
-            if (point_box_min(p, cell_box_[b]) > skip_above_) continue;
-            if (point_box_max(p, cell_box_[b]) <= accept_below_) {
-                sum = sat_add(sum, cell_weight_[b]);
-                if (sum >= min_samples_) return true;
-            } else {
-                tested.push_back(b);
-                rest = sat_add(rest, cell_weight_[b]);
+    // -- core points on a lattice ---------------------------------------------
+    //
+    // Pixel data is quantised: each column takes a few hundred values on an
+    // evenly spaced lattice (standardised integers).  Then the library's
+    // rounded distance of two rows equals the lattice distance of their index
+    // offset to within ~1e-8 relative, so every offset but the few within a
+    // 1e-6 band of eps is inside or outside for all pairs alike; those few
+    // are evaluated pair by pair.  Rows sharing two lattice indices form a
+    // line; with a prefix sum over each line, a row's weight from a
+    // neighbour line is one subtraction.
+
+    struct LatticeAxis {
+        double origin = 0, step = 1;
+        uint32_t extent = 1;
+        CellMap index{16};  // canonical value bits -> lattice index
+    };
+
+    // Run half-widths along the sweep axis for a neighbour line at offset
+    // (du, dv): |da| <= inside is within eps for every pair, inside < |da| <=
+    // edge must be tested pair by pair; -1 when there is no such run.
+    struct RunWidth {
+        int32_t inside = -1, edge = -1;
+    };
+
+    bool fit_axis(int j, double eps, LatticeAxis& ax) const {
+        CellMap seen(1 << 10);
+        std::vector<double> vals;
+        for (std::size_t i = 0; i < k_; ++i) {
+            const double x = pts_[3 * i + j];
+            if (seen.insert(canonical_bits(x), static_cast<uint32_t>(vals.size())) == vals.size()) {
+                vals.push_back(x == 0.0 ? 0.0 : x);
+                if (vals.size() > kMaxLatticeExtent) return false;
             }
         }
-        if (sat_add(sum, rest) < min_samples_) return false;
-        for (uint32_t b : tested) {
-            for (uint32_t q = cell_start_[b]; q < cell_start_[b + 1]; ++q) {
-                const int64_t w = wts_[q];
-                // rest only bounds what is still untested; saturation keeps
-                // it an upper bound.
-                rest = rest == std::numeric_limits<int64_t>::max() ? rest : rest - w;
-                if (within(p, &pts_[3 * q])) {
-                    sum = sat_add(sum, w);
-                    if (sum >= min_samples_) return true;
-                } else if (sat_add(sum, rest) < min_samples_) {
-                    return false;
+        std::sort(vals.begin(), vals.end());
+        ax.origin = vals[0];
+        ax.step = 1.0;
+        ax.extent = 1;
+        std::vector<uint32_t> idx(vals.size(), 0);
+        if (vals.size() > 1) {
+            double step = vals[1] - vals[0];
+            for (std::size_t i = 2; i < vals.size(); ++i) step = std::min(step, vals[i] - vals[i - 1]);
+            const double span = vals.back() - vals[0];
+            const double last = std::round(span / step);
+            if (!(step > 0.0) || !(last < kMaxLatticeExtent)) return false;
+            ax.step = span / last;
+            double resid = 0, mag = 0;
+            for (std::size_t i = 0; i < vals.size(); ++i) {
+                const double t = std::round((vals[i] - vals[0]) / ax.step);
+                resid = std::max(resid, std::fabs(vals[i] - (vals[0] + t * ax.step)));
+                mag = std::max(mag, std::fabs(vals[i]));
+                idx[i] = static_cast<uint32_t>(t);
+                if (i > 0 && idx[i] <= idx[i - 1]) return false;
+            }
+            // Bound the true residual: add the rounding of its evaluation.
+            resid += 4.0 * std::numeric_limits<double>::epsilon() * mag;
+            if (!(resid <= kLatticeTolerance * std::min(ax.step, eps))) return false;
+            ax.extent = idx.back() + 1;
+        }
+        ax.index = CellMap(vals.size());
+        for (std::size_t i = 0; i < vals.size(); ++i) ax.index.insert(canonical_bits(vals[i]), idx[i]);
+        return true;
+    }
+
+    // Builds the lattice line index; false when the data is not on a small
+    // lattice or the index would not pay off.
+    bool build_lattice(double eps) {
+        int64_t total = 0;  // prefix sums need the total weight to fit
+        for (std::size_t i = 0; i < k_; ++i) {
+            if (wts_[i] > kMaxWeight - total) return false;
+            total += wts_[i];
+        }
+        for (int j = 0; j < 3; ++j)
+            if (!fit_axis(j, eps, lat_[j])) return false;
+        // Sweep along the longest axis; lines are indexed by the other two.
+        axis_ = 0;
+        for (int j = 1; j < 3; ++j)
+            if (lat_[j].extent > lat_[axis_].extent) axis_ = j;
+        u_ = axis_ == 0 ? 1 : 0;
+        v_ = axis_ == 2 ? 1 : 2;
+        const uint64_t n_a = lat_[axis_].extent, n_u = lat_[u_].extent, n_v = lat_[v_].extent;
+        if (n_u * n_v > kMaxLatticeCells) return false;
+
+        // Offsets (du, dv) whose lines can hold a pair within the tie band.
+        const double band = kLatticeMargin * r2_;
+        const double lo_thr = r2_ - band, hi_thr = tie_hi_ + band;
+        const double sa = lat_[axis_].step, su = lat_[u_].step, sv = lat_[v_].step;
+        auto reach = [&](double step, uint64_t extent) {
+            return static_cast<int64_t>(std::min<double>(std::floor(eps * (1.0 + 1e-3) / step) + 1.0,
+                                                         static_cast<double>(extent) - 1.0));
+        };
+        const int64_t ru = reach(su, n_u), rv = reach(sv, n_v), ra = reach(sa, n_a);
+        if (static_cast<double>(2 * ru + 1) * static_cast<double>(2 * rv + 1) > kMaxLineOffsets) return false;
+        reach_u_ = ru;
+        reach_v_ = rv;
+        run_width_.assign(static_cast<std::size_t>((2 * ru + 1) * (2 * rv + 1)), RunWidth{});
+        for (int64_t du = -ru; du <= ru; ++du)
+            for (int64_t dv = -rv; dv <= rv; ++dv) {
+                const double gu = static_cast<double>(du) * su, gv = static_cast<double>(dv) * sv;
+                const double gap = gu * gu + gv * gv;
+                if (gap > hi_thr) continue;
+                auto dist = [&](int64_t da) {
+                    const double ga = static_cast<double>(da) * sa;
+                    return ga * ga + gap;
+                };
+                // Largest da with dist(da) <= thr: a square-root guess, then
+                // exact adjustment (dist is increasing in da).
+                auto widest = [&](double thr) -> int64_t {
+                    if (gap > thr) return -1;
+                    int64_t da = std::min<int64_t>(ra, static_cast<int64_t>(std::sqrt(thr - gap) / sa));
+                    while (da < ra && dist(da + 1) <= thr) ++da;
+                    while (da > 0 && dist(da) > thr) --da;
+                    return da;
+                };
+                RunWidth& rw = run_width_[(du + ru) * (2 * rv + 1) + (dv + rv)];
+                rw.inside = static_cast<int32_t>(widest(lo_thr));
+                rw.edge = static_cast<int32_t>(widest(hi_thr));
+            }
+        // Neighbour positions of a block, relative to its first line, by
+        // distance from the block centre.
+        {
+            std::vector<std::pair<double, std::pair<int32_t, int32_t>>> order;
+            const double c = 0.5 * static_cast<double>(kBlock - 1);
+            for (int64_t du = -ru; du < kBlock + ru; ++du)
+                for (int64_t dv = -rv; dv < kBlock + rv; ++dv) {
+                    const double gu = (static_cast<double>(du) - c) * su, gv = (static_cast<double>(dv) - c) * sv;
+                    order.push_back({gu * gu + gv * gv, {static_cast<int32_t>(du), static_cast<int32_t>(dv)}});
+                }
+            std::sort(order.begin(), order.end());
+            block_order_.clear();
+            for (const auto& e : order) block_order_.push_back(e.second);
+        }
+
+        // Lattice indices of every row, lines in (u, v) order.
+        lat_idx_.resize(3 * k_);
+        for (std::size_t i = 0; i < k_; ++i)
+            for (int j = 0; j < 3; ++j)
+                lat_idx_[3 * i + j] = lat_[j].index.find(canonical_bits(pts_[3 * i + j] == 0.0 ? 0.0 : pts_[3 * i + j]));
+        line_table_.assign(n_u * n_v, kNoId);
+        for (std::size_t i = 0; i < k_; ++i) line_table_[lat_idx_[3 * i + u_] * n_v + lat_idx_[3 * i + v_]] = 0;
+        uint32_t n_lines = 0;
+        for (auto& id : line_table_)
+            if (id != kNoId) id = n_lines++;
+
+        line_start_.assign(n_lines + 1, 0);
+        std::vector<uint32_t> line_of(k_);
+        for (std::size_t i = 0; i < k_; ++i) {
+            line_of[i] = line_table_[lat_idx_[3 * i + u_] * n_v + lat_idx_[3 * i + v_]];
+            ++line_start_[line_of[i] + 1];
+        }
+        for (uint32_t l = 0; l < n_lines; ++l) line_start_[l + 1] += line_start_[l];
+        line_rows_.resize(k_);
+        {
+            std::vector<uint32_t> fill(line_start_.begin(), line_start_.end() - 1);
+            for (uint32_t i = 0; i < k_; ++i) line_rows_[fill[line_of[i]]++] = i;
+        }
+        line_ta_.resize(k_);
+        // Rows are padded by the reach on both sides (constant 0 / total) so
+        // runs need no clamping.
+        line_pad_ = static_cast<uint64_t>(ra) + 1;
+        line_stride_ = n_a + 1 + 2 * line_pad_;
+        if (static_cast<uint64_t>(n_lines) * line_stride_ > kMaxLatticePrefix) return false;
+        line_prefix_.assign(static_cast<std::size_t>(n_lines) * line_stride_, 0);
+        for (uint32_t l = 0; l < n_lines; ++l) {
+            std::sort(line_rows_.begin() + line_start_[l], line_rows_.begin() + line_start_[l + 1],
+                      [&](uint32_t x, uint32_t y) { return lat_idx_[3 * x + axis_] < lat_idx_[3 * y + axis_]; });
+            int64_t* pre = &line_prefix_[static_cast<std::size_t>(l) * line_stride_ + line_pad_];
+            for (uint32_t i = line_start_[l]; i < line_start_[l + 1]; ++i) {
+                line_ta_[i] = lat_idx_[3 * line_rows_[i] + axis_];
+                pre[line_ta_[i] + 1] += wts_[line_rows_[i]];
+            }
+            for (uint64_t t = 0; t < n_a + line_pad_; ++t) pre[t + 1] += pre[t];
+        }
+        return true;
+    }
+
+    struct SweepCounters {
+        uint64_t tests = 0, ties = 0;
+    };
+
+    // Lines are swept in square blocks of (u, v) positions: each neighbour
+    // line's prefix row is then loaded once per block and reused by every
+    // line of the block it reaches, instead of once per line.
+    void sweep_lattice() {
+        const int64_t n_u = lat_[u_].extent, n_v = lat_[v_].extent;
+        const int64_t bu = (n_u + kBlock - 1) / kBlock, bv = (n_v + kBlock - 1) / kBlock;
+        // Blocks with open rows, as tasks.
+        std::vector<uint8_t> has_open(static_cast<std::size_t>(bu * bv), 0);
+        for (std::size_t i = 0; i < k_; ++i)
+            if (open_[i])
+                has_open[(lat_idx_[3 * i + u_] / kBlock) * bv + lat_idx_[3 * i + v_] / kBlock] = 1;
+        std::vector<uint32_t> tasks;
+        for (std::size_t b = 0; b < has_open.size(); ++b)
+            if (has_open[b]) tasks.push_back(static_cast<uint32_t>(b));
+
+        // Scratch per task keeps the body free of shared state; a block's
+        // work dwarfs the allocation.
+        parallel_for(tasks.size(), 1, [&](std::size_t i, SweepCounters& ctr) {
+            BlockScratch scratch;
+            sweep_block(tasks[i] / bv, tasks[i] % bv, scratch, ctr);
+        });
+    }
+
+    struct BlockScratch {
+        std::vector<uint32_t> lines;       // lines of the block with open rows
+        std::vector<int32_t> lu, lv;       // their (u, v) indices
+        std::vector<uint32_t> act_start;   // their open rows in active[]
+        std::vector<uint32_t> active;      // positions in line_rows_ order
+        std::vector<int32_t> ta;           // sweep index of each active row
+        std::vector<int64_t> count;
+    };
+
+    void sweep_block(int64_t bu, int64_t bv, BlockScratch& sc, SweepCounters& ctr) {
+        const int64_t n_u = lat_[u_].extent, n_v = lat_[v_].extent;
+        const int64_t u0 = bu * kBlock, v0 = bv * kBlock;
+        const int64_t u1 = std::min(n_u, u0 + kBlock), v1 = std::min(n_v, v0 + kBlock);
+        sc.lines.clear();
+        sc.lu.clear();
+        sc.lv.clear();
+        sc.act_start.assign(1, 0);
+        sc.active.clear();
+        sc.ta.clear();
+        for (int64_t tu = u0; tu < u1; ++tu)
+            for (int64_t tv = v0; tv < v1; ++tv) {
+                const uint32_t l = line_table_[tu * n_v + tv];
+                if (l == kNoId) continue;
+                const std::size_t before = sc.active.size();
+                for (uint32_t i = line_start_[l]; i < line_start_[l + 1]; ++i)
+                    if (open_[line_rows_[i]]) {
+                        sc.active.push_back(i);
+                        sc.ta.push_back(static_cast<int32_t>(line_ta_[i]));
+                    }
+                if (sc.active.size() == before) continue;
+                sc.lines.push_back(l);
+                sc.lu.push_back(static_cast<int32_t>(tu));
+                sc.lv.push_back(static_cast<int32_t>(tv));
+                sc.act_start.push_back(static_cast<uint32_t>(sc.active.size()));
+            }
+        if (sc.lines.empty()) return;
+        sc.count.assign(sc.active.size(), 0);
+
+        const int64_t ru = reach_u_, rv = reach_v_, width = 2 * rv + 1;
+        std::size_t since_settle = 0;
+        // Neighbour lines nearest the block first, so rows settle early.
+        for (const auto& off : block_order_) {
+            const int64_t su = u0 + off.first, sv = v0 + off.second;
+            if (su < 0 || sv < 0 || su >= n_u || sv >= n_v) continue;
+            const uint32_t m = line_table_[su * n_v + sv];
+            if (m == kNoId) continue;
+            const int64_t* pre = &line_prefix_[static_cast<std::size_t>(m) * line_stride_ + line_pad_];
+            for (std::size_t r = 0; r < sc.lines.size(); ++r) {
+                const int64_t du = su - sc.lu[r], dv = sv - sc.lv[r];
+                if (du < -ru || du > ru || dv < -rv || dv > rv) continue;
+                const RunWidth& o = run_width_[(du + ru) * width + (dv + rv)];
+                if (o.edge < 0) continue;
+                const uint32_t j0 = sc.act_start[r], j1 = sc.act_start[r + 1];
+                if (o.inside >= 0) {
+                    const int32_t w = o.inside;
+                    const int32_t* ta = sc.ta.data();
+                    int64_t* cnt = sc.count.data();
+                    for (uint32_t j = j0; j < j1; ++j) cnt[j] += pre[ta[j] + w + 1] - pre[ta[j] - w];
+                    ctr.tests += j1 - j0;
+                }
+                if (o.edge > o.inside)
+                    edge_pairs(m, o, &sc.active[j0], &sc.count[j0], j1 - j0, pre, ctr);
+            }
+            if (++since_settle == kSettleEvery) {
+                since_settle = 0;
+                if (settle_block(sc)) return;
+            }
+        }
+        for (std::size_t j = 0; j < sc.active.size(); ++j)
+            if (sc.count[j] >= min_samples_) core_[line_rows_[sc.active[j]]] = 1;
+    }
+
+    // Marks rows that already reach min_samples and drops them from the
+    // block; true when nothing is left open.
+    bool settle_block(BlockScratch& sc) {
+        std::size_t kept = 0, lines_kept = 0;
+        uint32_t begin = 0;
+        for (std::size_t r = 0; r < sc.lines.size(); ++r) {
+            const uint32_t end = sc.act_start[r + 1];
+            const std::size_t first = kept;
+            for (uint32_t j = begin; j < end; ++j) {
+                if (sc.count[j] >= min_samples_) {
+                    core_[line_rows_[sc.active[j]]] = 1;
+                    continue;
+                }
+                sc.active[kept] = sc.active[j];
+                sc.ta[kept] = sc.ta[j];
+                sc.count[kept] = sc.count[j];
+                ++kept;
+            }
+            begin = end;
+            if (kept == first) continue;
+            sc.lines[lines_kept] = sc.lines[r];
+            sc.lu[lines_kept] = sc.lu[r];
+            sc.lv[lines_kept] = sc.lv[r];
+            sc.act_start[lines_kept + 1] = static_cast<uint32_t>(kept);
+            ++lines_kept;
+        }
+        sc.lines.resize(lines_kept);
+        sc.lu.resize(lines_kept);
+        sc.lv.resize(lines_kept);
+        sc.act_start.resize(lines_kept + 1);
+        sc.active.resize(kept);
+        sc.ta.resize(kept);
+        sc.count.resize(kept);
+        return kept == 0;
+    }
+
+    // Offsets inside < |da| <= edge lie within the rounding band of eps:
+    // evaluate those pairs exactly.
+    void edge_pairs(uint32_t m, const RunWidth& o, const uint32_t* active, int64_t* count,
+                    std::size_t n_active, const int64_t* pre, SweepCounters& ctr) const {
+        const int64_t n_a = lat_[axis_].extent;
+        const uint32_t s0 = line_start_[m], s1 = line_start_[m + 1];
+        for (std::size_t j = 0; j < n_active; ++j) {
+            const int64_t ta = line_ta_[active[j]];
+            const double* p = &pts_[3 * line_rows_[active[j]]];
+            for (int64_t c = std::max(o.inside + 1, 0); c <= o.edge; ++c) {
+                for (int sign = (c == 0 ? 1 : -1); sign <= 1; sign += 2) {
+                    const int64_t t = ta + sign * c;
+                    if (t < 0 || t >= n_a || pre[t + 1] == pre[t]) continue;  // no weight there
+                    const auto it = std::lower_bound(line_ta_.begin() + s0, line_ta_.begin() + s1,
+                                                     static_cast<uint32_t>(t));
+                    const uint32_t q = line_rows_[static_cast<std::size_t>(it - line_ta_.begin())];
+                    ++ctr.tests;
+                    const double d = pair_rdist(p, &pts_[3 * q]);
+                    if (d <= r2_) count[j] += wts_[q];
+                    if (d >= tie_lo_ && d <= tie_hi_) ++ctr.ties;
                 }
             }
         }
-        return sum >= min_samples_;
+    }
+
+
+    Item item(uint32_t n) const {
+        const Node& nd = nodes_[n];
+        return Item{nd.box, nd.weight, n, static_cast<float>(nd.diam2)};
+    }
+
+    // General engine: each cell's tree is walked top-down against the trees
+    // of its neighbour cells.  A node of the cell (a group of rows) carries
+    // the neighbour nodes that are ambiguous for its whole box plus the
+    // weight already known to be within eps of every row in it; groups are
+    // decided wholesale when the bounds settle, and only leaves fall back to
+    // rows.
+    //
+    // Items [from, to) are the neighbour nodes left open by the parent group;
+    // sure + their weight bounds the count of every row in g from above.
+    void decide_group(uint32_t g, std::size_t from, std::size_t to, int64_t sure, int64_t open) {
+        const Node& gn = nodes_[g];
+        const std::size_t kept = arena_.size();
+        Bounds bd{sure, sat_add(sure, open)};
+        const float gdiam = static_cast<float>(gn.diam2);
+        Verdict v = Verdict::kOpen;
+        for (std::size_t i = from; i < to && v == Verdict::kOpen; ++i) {
+            const Item it = arena_[i];  // copy: the arena may grow below
+            v = classify_for_group(gn.box, gdiam, it, bd);
+        }
+        if (v == Verdict::kOpen) v = bd.settle(min_samples_);
+        if (v == Verdict::kCore) {
+            std::fill(core_.begin() + gn.begin, core_.begin() + gn.end, 1);
+        } else if (v == Verdict::kOpen) {
+            const int64_t still_open = bd.upper == kMaxWeight ? kMaxWeight : bd.upper - bd.sure;
+            if (gn.right == 0) {
+                for (uint32_t p = gn.begin; p < gn.end; ++p)
+                    core_[p] = point_is_core(&pts_[3 * p], kept, arena_.size(), bd.sure, still_open);
+            } else {
+                const std::size_t end = arena_.size();
+                decide_group(g + 1, kept, end, bd.sure, still_open);
+                decide_group(gn.right, kept, end, bd.sure, still_open);
+            }
+        }
+        arena_.resize(kept);
+    }
+
+    // Sorts one open neighbour node against group box g: dropped, counted as
+    // sure, or kept open (split first while wider than the group, so what
+    // stays open resolves at the group's scale).  Returns a verdict as soon
+    // as the bounds settle the whole group.
+    Verdict classify_for_group(const Box& g, float gdiam, const Item& it, Bounds& bd) {
+        if (box_box_min(g, it.box) > skip_above_) {
+            bd.drop(it.weight);
+            return bd.upper < min_samples_ ? Verdict::kNoise : Verdict::kOpen;
+        }
+        if (box_box_max(g, it.box) <= accept_below_) {
+            bd.sure = sat_add(bd.sure, it.weight);
+            return bd.sure >= min_samples_ ? Verdict::kCore : Verdict::kOpen;
+        }
+        const Node& hn = nodes_[it.node];
+        if (hn.right != 0 && it.diam2 > gdiam) {
+            // The parent's weight stays in upper until its children are sorted.
+            bd.drop(it.weight);
+            bd.upper = sat_add(bd.upper, nodes_[it.node + 1].weight);
+            bd.upper = sat_add(bd.upper, nodes_[hn.right].weight);
+            Verdict v = classify_for_group(g, gdiam, item(it.node + 1), bd);
+            if (v != Verdict::kOpen) return v;
+            return classify_for_group(g, gdiam, item(hn.right), bd);
+        }
+        arena_.push_back(it);
+        return Verdict::kOpen;
+    }
+
+    bool point_is_core(const double* p, std::size_t from, std::size_t to, int64_t sum, int64_t rest) {
+        Bounds bd{sum, sat_add(sum, rest)};
+        // Box bounds first: they are cheap and often settle the row before
+        // any leaf is scanned.
+        stack_.clear();
+        for (std::size_t i = from; i < to; ++i) {
+            const Item& it = arena_[i];
+            const Verdict v = classify_for_point(p, it.box, it.weight, bd);
+            if (v != Verdict::kOpen) return v == Verdict::kCore;
+            if (bd.pending) stack_.push_back(it.node);
+        }
+        while (!stack_.empty()) {
+            const Node& nd = nodes_[stack_.back()];
+            const uint32_t n = stack_.back();
+            stack_.pop_back();
+            if (nd.right != 0) {
+                for (uint32_t child : {n + 1, nd.right}) {
+                    const Node& cn = nodes_[child];
+                    const Verdict v = classify_for_point(p, cn.box, cn.weight, bd);
+                    if (v != Verdict::kOpen) return v == Verdict::kCore;
+                    if (bd.pending) stack_.push_back(child);
+                }
+                continue;
+            }
+            for (uint32_t q = nd.begin; q < nd.end; ++q) {
+                const int64_t w = wts_[q];
+                if (within(p, &pts_[3 * q])) {
+                    bd.sure = sat_add(bd.sure, w);
+                    if (bd.sure >= min_samples_) return true;
+                } else {
+                    bd.drop(w);
+                    if (bd.upper < min_samples_) return false;
+                }
+            }
+        }
+        return bd.sure >= min_samples_;
+    }
+
+    // Box test of one node for one row; sets bd.pending when the node
+    // straddles the eps sphere and must be refined.
+    Verdict classify_for_point(const double* p, const Box& box, int64_t w, Bounds& bd) const {
+        bd.pending = false;
+        if (point_box_min(p, box) > skip_above_) {
+            bd.drop(w);
+            return bd.upper < min_samples_ ? Verdict::kNoise : Verdict::kOpen;
+        }
+        if (point_box_max(p, box) <= accept_below_) {
+            bd.sure = sat_add(bd.sure, w);
+            return bd.sure >= min_samples_ ? Verdict::kCore : Verdict::kOpen;
+        }
+        bd.pending = true;
+        return Verdict::kOpen;
     }
 
     // -- core connectivity ----------------------------------------------------
@@ -663,6 +1222,141 @@ private:
     // A non-core row joins the lowest-numbered cluster with a core row within
     // eps: the library completes each cluster before starting the next, and
     // never relabels a row.
+    //
+    // Border rows on the lattice: per line, a running count of core rows
+    // tells in O(1) whether a run holds one; lines whose core rows share a
+    // label (the usual case) then give it directly.
+    void label_border_lattice(std::vector<int64_t>& labels) {
+        const std::size_t n_lines = line_start_.size() - 1;
+        const int64_t n_u = lat_[u_].extent, n_v = lat_[v_].extent, n_a = lat_[axis_].extent;
+        std::vector<uint32_t> pos_label(k_, kNoId);
+        for (std::size_t i = 0; i < core_pos_.size(); ++i) pos_label[core_pos_[i]] = core_label_[i];
+        std::vector<uint32_t> min_label(n_lines, kNoId), max_label(n_lines, 0);
+        std::vector<int32_t> core_prefix(n_lines * line_stride_, 0);
+        bool any_open = false;
+        for (std::size_t l = 0; l < n_lines; ++l) {
+            int32_t* pre = &core_prefix[l * line_stride_ + line_pad_];
+            for (uint32_t i = line_start_[l]; i < line_start_[l + 1]; ++i) {
+                const uint32_t lab = pos_label[line_rows_[i]];
+                if (lab == kNoId) {
+                    any_open = true;
+                    continue;
+                }
+                pre[line_ta_[i] + 1] += 1;
+                min_label[l] = std::min(min_label[l], lab);
+                max_label[l] = std::max(max_label[l], lab);
+            }
+            for (uint64_t t = 0; t < static_cast<uint64_t>(n_a) + line_pad_; ++t) pre[t + 1] += pre[t];
+        }
+        if (!any_open) return;
+
+        // Neighbour line offsets, nearest first.
+        const int64_t ru = reach_u_, rv = reach_v_, width = 2 * rv + 1;
+        std::vector<std::pair<double, std::pair<int32_t, int32_t>>> order;
+        for (int64_t du = -ru; du <= ru; ++du)
+            for (int64_t dv = -rv; dv <= rv; ++dv) {
+                if (run_width_[(du + ru) * width + (dv + rv)].edge < 0) continue;
+                const double gu = static_cast<double>(du) * lat_[u_].step, gv = static_cast<double>(dv) * lat_[v_].step;
+                order.push_back({gu * gu + gv * gv, {static_cast<int32_t>(du), static_cast<int32_t>(dv)}});
+            }
+        std::sort(order.begin(), order.end());
+
+        auto border_line = [&](std::size_t l, SweepCounters& ctr) {
+            const uint32_t r0 = line_rows_[line_start_[l]];
+            const int64_t tu = lat_idx_[3 * r0 + u_], tv = lat_idx_[3 * r0 + v_];
+            for (uint32_t i = line_start_[l]; i < line_start_[l + 1]; ++i) {
+                const uint32_t row = line_rows_[i];
+                if (pos_label[row] != kNoId) continue;
+                const int64_t ta = line_ta_[i];
+                const double* p = &pts_[3 * row];
+                uint32_t best = kNoId;
+                for (const auto& e : order) {
+                    if (best == 0) break;  // no lower label exists
+                    const int64_t su = tu + e.second.first, sv = tv + e.second.second;
+                    if (su < 0 || sv < 0 || su >= n_u || sv >= n_v) continue;
+                    const uint32_t m = line_table_[su * n_v + sv];
+                    if (m == kNoId || min_label[m] >= best) continue;
+                    const RunWidth& o = run_width_[(e.second.first + ru) * width + (e.second.second + rv)];
+                    const int32_t* cp = &core_prefix[m * line_stride_ + line_pad_];
+                    const uint32_t s0 = line_start_[m], s1 = line_start_[m + 1];
+                    if (o.inside >= 0 && cp[ta + o.inside + 1] > cp[ta - o.inside]) {
+                        ++ctr.tests;
+                        if (min_label[m] == max_label[m]) {
+                            best = min_label[m];
+                            continue;
+                        }
+                        auto it = std::lower_bound(line_ta_.begin() + s0, line_ta_.begin() + s1,
+                                                   static_cast<uint32_t>(std::max<int64_t>(ta - o.inside, 0)));
+                        for (std::size_t q = static_cast<std::size_t>(it - line_ta_.begin());
+                             q < s1 && line_ta_[q] <= ta + o.inside; ++q)
+                            best = std::min(best, pos_label[line_rows_[q]]);
+                    }
+                    // Rows at the rounding edge of the run: exact tests.
+                    for (int64_t c = std::max(o.inside + 1, 0); c <= o.edge; ++c)
+                        for (int sign = (c == 0 ? 1 : -1); sign <= 1; sign += 2) {
+                            const int64_t t = ta + sign * c;
+                            if (t < 0 || t >= n_a || cp[t + 1] == cp[t]) continue;
+                            const auto it = std::lower_bound(line_ta_.begin() + s0, line_ta_.begin() + s1,
+                                                             static_cast<uint32_t>(t));
+                            const uint32_t q = line_rows_[static_cast<std::size_t>(it - line_ta_.begin())];
+                            if (pos_label[q] >= best) continue;
+                            ++ctr.tests;
+                            const double d = pair_rdist(p, &pts_[3 * q]);
+                            if (d <= r2_) best = pos_label[q];
+                            if (d >= tie_lo_ && d <= tie_hi_) ++ctr.ties;
+                        }
+                }
+                if (best != kNoId) labels[orig_[row]] = best;  // rows are disjoint across lines
+            }
+        };
+        parallel_for(n_lines, 64, border_line);
+    }
+
+    // Runs body(i, counters) for i in [0, n) in chunks over up to
+    // kMaxThreads threads.  Bodies must write disjoint data; the counters
+    // are summed afterwards, so results do not depend on the schedule.
+    template <class Body>
+    void parallel_for(std::size_t n, std::size_t chunk, Body body) {
+        unsigned n_threads = std::max(1u, std::min(std::thread::hardware_concurrency(), kMaxThreads));
+        if (n < 4 * chunk) n_threads = 1;
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        std::exception_ptr error;
+        std::mutex error_mutex;
+        std::vector<SweepCounters> counters(n_threads);
+        auto work = [&](unsigned t) {
+            try {
+                while (!failed.load(std::memory_order_relaxed)) {
+                    const std::size_t first = next.fetch_add(chunk);
+                    if (first >= n) break;
+                    const std::size_t last = std::min(n, first + chunk);
+                    for (std::size_t i = first; i < last; ++i) body(i, counters[t]);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(error_mutex);
+                if (!error) error = std::current_exception();
+                failed = true;
+            }
+        };
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < n_threads; ++t) {
+            try {
+                pool.emplace_back(work, t);
+            } catch (const std::system_error&) {
+                break;  // fewer threads: the calling thread takes the rest
+            }
+        }
+        work(0);
+        for (auto& th : pool) th.join();
+        if (error) std::rethrow_exception(error);
+        for (const auto& c : counters) {
+            tests_ += c.tests;
+            ties_ += c.ties;
+        }
+    }
+
+    // Border rows in general: candidate cells by their lowest label, each
+    // scanned until a core row within eps is found.
     void label_border(std::vector<int64_t>& labels) {
         const std::size_t n_cells = cell_start_.size() - 1;
         std::vector<uint32_t> min_label(n_cells, kNoId), max_label(n_cells, 0);
@@ -717,7 +1411,8 @@ private:
 
     std::size_t k_;
     int64_t min_samples_;
-    double r2_ = 0, tie_hi_ = 0, skip_above_ = 0, accept_below_ = 0;
+    double eps_;
+    double r2_ = 0, tie_lo_ = 0, tie_hi_ = 0, skip_above_ = 0, accept_below_ = 0;
 
     double origin_half_[3] = {0, 0, 0};
     double step_half_[3] = {1, 1, 1};
@@ -729,6 +1424,24 @@ private:
     std::vector<uint32_t> cell_start_;
     std::vector<Box> cell_box_;
     std::vector<int64_t> cell_weight_;
+    std::vector<uint32_t> cell_root_;
+    std::vector<Node> nodes_;
+    std::vector<Item> arena_;  // neighbour-node lists of the open groups
+    std::vector<uint8_t> open_;  // rows not settled by cell bounds
+    bool lattice_ = false;       // the lattice engine took the core test
+
+    // Lattice line index (see build_lattice).
+    LatticeAxis lat_[3];
+    int axis_ = 0, u_ = 1, v_ = 2;
+    int64_t reach_u_ = 0, reach_v_ = 0;
+    std::vector<RunWidth> run_width_;  // (2 reach_u + 1) x (2 reach_v + 1)
+    std::vector<std::pair<int32_t, int32_t>> block_order_;
+    uint64_t line_pad_ = 0, line_stride_ = 0;
+    std::vector<uint32_t> lat_idx_;     // k x 3 lattice indices
+    std::vector<uint32_t> line_table_;  // (u, v) -> line id
+    std::vector<uint32_t> line_start_, line_rows_, line_ta_;
+    std::vector<int64_t> line_prefix_;
+    std::vector<uint32_t> stack_;
 
     // Rows in cell order.
     std::vector<double> pts_;

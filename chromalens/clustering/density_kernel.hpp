@@ -44,12 +44,14 @@ struct DensityStats {
     std::size_t cells = 0;            // occupied grid cells
     std::size_t core_points = 0;      // distinct rows that are core
     std::size_t clusters = 0;         // number of labels >= 0
-    std::uint64_t distance_tests = 0; // point-pair distances evaluated
-    // Pairs seen whose squared distance lies in the band (eps*eps, t] where t
-    // is the largest double with sqrt(t) <= eps (one ulp for eps = 0.5).  The
-    // library's tree accepts whole nodes by comparing sqrt(bound) <= eps, so
-    // it may count such a pair as a neighbour depending on its node layout;
-    // this kernel never does.  Zero means the labels do not depend on that.
+    std::uint64_t distance_tests = 0; // pair tests and run lookups evaluated
+    // Pairs seen whose rounded squared distance lies within 8 ulps of
+    // eps*eps.  Besides its leaf test (which this kernel applies), the
+    // library's tree accepts or prunes whole nodes with bounds computed
+    // through pow(), which can round such a pair to either side depending on
+    // the node layout.  Zero means the labels cannot depend on that; a
+    // positive count flags that they might (exactly representable cases,
+    // such as a spacing of exactly eps, do agree in practice).
     std::uint64_t boundary_ties = 0;
 };
 
@@ -61,6 +63,13 @@ struct DensityStats {
 // min_samples.  Clusters are the connected components of core rows, numbered
 // by their lowest row index; a non-core row takes the lowest cluster number
 // among its core neighbours, or -1.
+//
+// Quantised data (each column on an evenly spaced lattice of at most 4096
+// values, as standardised 8-bit colour is) takes an exact lattice engine
+// that uses up to std::thread::hardware_concurrency() threads (at most 8);
+// other data takes a general grid/KD-tree engine.  Both give the labels
+// above; results never depend on the thread schedule.  Memory stays linear
+// in k (plus lattice tables bounded to a few hundred MB).
 //
 // The caller passes finite data.  Throws std::invalid_argument for
 // non-finite values, eps that is not a positive finite number, negative
