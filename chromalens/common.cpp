@@ -108,6 +108,21 @@ std::pair<py::object, py::object> unpack_pair(py::handle obj) {
     return {std::move(values[0]), std::move(values[1])};
 }
 
+py::object convert_one_pixel(py::handle color, PyObject* code_name) {
+    // Looked up in the order the expression is evaluated: the function, its
+    // image argument, then the code.
+    py::object convert = CL_GLOBAL("cv2").attr("cvtColor");
+    py::list row;
+    row.append(color);
+    py::list image;
+    image.append(row);
+    py::object pixel_image = CL_GLOBAL("np").attr("uint8")(image);
+    py::object code = steal(PyObject_GetAttr(CL_GLOBAL("cv2").ptr(), code_name));
+    py::object converted = convert(pixel_image, code);
+    py::object zero = py::int_(0);
+    return py::object(converted[zero])[zero];
+}
+
 py::object round2(py::handle value) {
     static PyObject* two = PyLong_FromLong(2);
     return steal(PyObject_CallFunctionObjArgs(state.builtin_round, value.ptr(), two, nullptr));

@@ -100,6 +100,10 @@ inline py::object checked_array(py::object obj) {
 // Unpacks an iterable into exactly two values, with the host's messages.
 std::pair<py::object, py::object> unpack_pair(py::handle obj);
 
+// cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour converted
+// as a one-pixel image, its components truncated to 8 bits by NumPy.
+py::object convert_one_pixel(py::handle color, PyObject* code_name);
+
 // The host's round(value, 2), through the cached builtin.
 py::object round2(py::handle value);
 

@@ -60,15 +60,7 @@ py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask
 
     if (self->lab_space) {
         py::list colors_rgb;
-        for (py::handle color : colors) {
-            py::list row;
-            row.append(color);
-            py::list outer;
-            outer.append(row);
-            py::object lab_color = CL_GLOBAL("np").attr("uint8")(outer);
-            py::object converted = CL_GLOBAL("cv2").attr("cvtColor")(lab_color, CL_GLOBAL("cv2").attr("COLOR_LAB2RGB"));
-            colors_rgb.append(converted[py::int_(0)][py::int_(0)]);
-        }
+        for (py::handle color : colors) colors_rgb.append(convert_one_pixel(color, CL_NAME("COLOR_LAB2RGB")));
         colors = CL_GLOBAL("np").attr("array")(colors_rgb);
     } else {
         colors = colors.attr("astype")(CL_GLOBAL("np").attr("uint8"));

@@ -8,17 +8,7 @@ namespace matching {
 
 py::object int_object(long value) { return steal(PyLong_FromLong(value)); }
 
-py::object lab_triple(py::handle color) {
-    py::object convert = CL_GLOBAL("cv2").attr("cvtColor");
-    py::list row;
-    row.append(color);
-    py::list image;
-    image.append(row);
-    py::object pixel_image = CL_GLOBAL("np").attr("uint8")(image);
-    py::object lab = convert(pixel_image, CL_GLOBAL("cv2").attr("COLOR_RGB2LAB"));
-    py::object zero = int_object(0);
-    return py::object(lab[zero])[zero];
-}
+py::object lab_triple(py::handle color) { return convert_one_pixel(color, CL_NAME("COLOR_RGB2LAB")); }
 
 py::object max_zero(py::handle value) {
     py::object zero = int_object(0);

@@ -73,17 +73,7 @@ py::object convert_rows(py::handle rows_obj, const char* code) {
 // pixels_rgb of the per-pixel reading: each LAB row converted as a one-pixel image.
 py::object literal_rgb_rows(py::handle pixels) {
     py::list rows;
-    py::object zero = matching::int_object(0);
-    for (py::handle pixel : pixels) {
-        py::object convert = CL_GLOBAL("cv2").attr("cvtColor");
-        py::list row;
-        row.append(pixel);
-        py::list image;
-        image.append(row);
-        py::object lab_pixel = CL_GLOBAL("np").attr("uint8")(image);
-        py::object converted = convert(lab_pixel, CL_GLOBAL("cv2").attr("COLOR_LAB2RGB"));
-        rows.append(py::object(converted[zero])[zero]);
-    }
+    for (py::handle pixel : pixels) rows.append(convert_one_pixel(pixel, CL_NAME("COLOR_LAB2RGB")));
     return CL_GLOBAL("np").attr("array")(rows);
 }
 
