@@ -1,6 +1,10 @@
 """Image builders shared by the tests (import as `from helpers import ...`)."""
 
+import warnings
+
+import cv2
 import numpy as np
+from sklearn.cluster import KMeans
 
 
 def blocks_image(colors, block=8, rows=1):
@@ -9,3 +13,85 @@ def blocks_image(colors, block=8, rows=1):
     strip = np.repeat(colors[None, :, :], block, axis=0)
     strip = np.repeat(strip, block, axis=1)
     return np.ascontiguousarray(np.tile(strip, (rows, 1, 1)))
+
+
+# --- plain readings of the pipeline and the clustering steps ------------------------------
+
+def ref_preprocess(image, preprocessing=True):
+    if not preprocessing:
+        return image
+    lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
+    clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
+    lab[:, :, 0] = clahe.apply(lab[:, :, 0])
+    bgr = cv2.cvtColor(lab, cv2.COLOR_LAB2BGR)
+    return cv2.bilateralFilter(bgr, 9, 75, 75)
+
+
+def ref_feature(image, lab_space=True):
+    return cv2.cvtColor(image, cv2.COLOR_BGR2LAB if lab_space else cv2.COLOR_BGR2RGB)
+
+
+def ref_apply_mask(image, mask):
+    if mask is None:
+        return image
+    if mask.ndim == 3:
+        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+    mask = ((mask > 128) * 255).astype(np.uint8)
+    return cv2.bitwise_and(image, image, mask=mask)
+
+
+def ref_extract_pixels(image, mask=None):
+    if mask is not None:
+        masked = ref_apply_mask(image, mask)
+        selection = mask > 128
+        if len(mask.shape) == 3:
+            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
+        pixels = masked[selection]
+    else:
+        pixels = image.reshape(-1, 3)
+    return pixels[~np.all(pixels == 0, axis=1)]
+
+
+def ref_kmeans(pixels, n_colors):
+    if len(pixels) < n_colors:
+        unique_colors = np.unique(pixels.reshape(-1, 3), axis=0)
+        return unique_colors, np.arange(len(unique_colors))
+    kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
+    labels = kmeans.fit_predict(pixels)
+    return kmeans.cluster_centers_, labels
+
+
+def ref_percentages(labels):
+    unique_labels, counts = np.unique(labels, return_counts=True)
+    kept = counts[unique_labels != -1]
+    return (kept / np.sum(kept) * 100).tolist()
+
+
+def outcome(call):
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return True, call()
+    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
+        return False, (type(exc), str(exc))
+
+
+class Recorder:
+    """Wraps a module and records each call made through it."""
+
+    def __init__(self, target):
+        self._target = target
+        self.calls = []
+
+    def __getattr__(self, name):
+        value = getattr(self._target, name)
+        if not callable(value) or isinstance(value, type):
+            return value
+
+        def record(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return value(*args, **kwargs)
+        return record
+
+    def names(self):
+        return [c[0] for c in self.calls]

@@ -3,17 +3,15 @@ spaces, the records, sorting, errors and their order, and dispatch to
 overrides, checked against the plain reading of the whole operation."""
 
 import traceback
-import warnings
 
 import cv2
 import numpy as np
 import pytest
-from sklearn.cluster import KMeans
 from threadpoolctl import threadpool_limits
 
 from chromalens.color_extractor_cy import ColorExtractor
 
-from helpers import blocks_image
+from helpers import Recorder, blocks_image, outcome, ref_extract_pixels, ref_feature, ref_kmeans, ref_percentages, ref_preprocess
 
 
 @pytest.fixture(autouse=True, scope="module")
@@ -37,39 +35,16 @@ def ref_extract(image, mask=None, n_colors=5, preprocessing=True, lab_space=True
             raise ValueError("Could not load mask from " + path)
     if not (image is None or isinstance(image, np.ndarray)):
         raise TypeError(f"Cannot convert {type(image).__name__} to numpy.ndarray")
-    if preprocessing:
-        lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
-        clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
-        lab[:, :, 0] = clahe.apply(lab[:, :, 0])
-        image = cv2.bilateralFilter(cv2.cvtColor(lab, cv2.COLOR_LAB2BGR), 9, 75, 75)
-    feature = cv2.cvtColor(image, cv2.COLOR_BGR2LAB if lab_space else cv2.COLOR_BGR2RGB)
-    if mask is not None:
-        if not isinstance(mask, np.ndarray):
-            raise TypeError(f"Cannot convert {type(mask).__name__} to numpy.ndarray")
-        working = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY) if mask.ndim == 3 else mask
-        working = ((working > 128) * 255).astype(np.uint8)
-        masked = cv2.bitwise_and(feature, feature, mask=working)
-        selection = mask > 128
-        if len(mask.shape) == 3:
-            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
-        pixels = masked[selection]
-    else:
-        pixels = feature.reshape(-1, 3)
-    pixels = pixels[~np.all(pixels == 0, axis=1)]
+    feature = ref_feature(ref_preprocess(image, preprocessing), lab_space)
+    if mask is not None and not isinstance(mask, np.ndarray):
+        raise TypeError(f"Cannot convert {type(mask).__name__} to numpy.ndarray")
+    pixels = ref_extract_pixels(feature, mask)
     if len(pixels) == 0:
         return []
     if algorithm != "kmeans":
         raise ValueError(f"Unknown algorithm: {algorithm}")
-    if len(pixels) < n_colors:
-        colors = np.unique(pixels.reshape(-1, 3), axis=0)
-        labels = np.arange(len(colors))
-    else:
-        kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
-        labels = kmeans.fit_predict(pixels)
-        colors = kmeans.cluster_centers_
-    unique_labels, counts = np.unique(labels, return_counts=True)
-    kept = counts[unique_labels != -1]
-    percentages = (kept / np.sum(kept) * 100).tolist()
+    colors, labels = ref_kmeans(pixels, n_colors)
+    percentages = ref_percentages(labels)
     if lab_space:
         colors = np.array([cv2.cvtColor(np.uint8([[c]]), cv2.COLOR_LAB2RGB)[0][0] for c in colors])
     else:
@@ -78,15 +53,6 @@ def ref_extract(image, mask=None, n_colors=5, preprocessing=True, lab_space=True
               for color, p in zip(colors, percentages)]
     result.sort(key=lambda r: r["percentage"], reverse=True)
     return result
-
-
-def outcome(call):
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return True, call()
-    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
-        return False, (type(exc), str(exc))
 
 
 def assert_records(result):
@@ -476,31 +442,15 @@ def test_override_results_flow_into_the_records():
 
 # --- library calls through the module's globals ---------------------------------------
 
-class Recorder:
-    def __init__(self, target):
-        self._target = target
-        self.calls = []
-
-    def __getattr__(self, name):
-        value = getattr(self._target, name)
-        if not callable(value) or isinstance(value, type):
-            return value
-
-        def record(*args, **kwargs):
-            self.calls.append(name)
-            return value(*args, **kwargs)
-        return record
-
-
 def test_rebound_cv2_and_np_are_used(restore_globals, files):
     fake_cv2, fake_np = Recorder(cv2), Recorder(np)
     restore_globals.update(cv2=fake_cv2, np=fake_np)
     result = ColorExtractor(3).extract_colors(files["photo"], files["mask"])
     assert result == ref_extract(files["photo"], files["mask"], 3)
-    assert fake_cv2.calls[:2] == ["imread", "imread"]
-    assert fake_cv2.calls[-3:] == ["cvtColor"] * 3  # one LAB-to-RGB conversion per cluster
-    assert "bilateralFilter" in fake_cv2.calls and "bitwise_and" in fake_cv2.calls
-    assert fake_np.calls[-1] == "array" and "unique" in fake_np.calls
+    assert fake_cv2.names()[:2] == ["imread", "imread"]
+    assert fake_cv2.names()[-3:] == ["cvtColor"] * 3  # one LAB-to-RGB conversion per cluster
+    assert "bilateralFilter" in fake_cv2.names() and "bitwise_and" in fake_cv2.names()
+    assert fake_np.names()[-1] == "array" and "unique" in fake_np.names()
 
 
 def test_rebound_kmeans_is_used(restore_globals):

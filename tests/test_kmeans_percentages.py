@@ -3,15 +3,15 @@ plain NumPy / scikit-learn reading."""
 
 import traceback
 import types
-import warnings
 
 import cv2
 import numpy as np
 import pytest
-from sklearn.cluster import KMeans
 from threadpoolctl import threadpool_limits
 
 from chromalens.color_extractor_cy import ColorExtractor
+
+from helpers import outcome, ref_kmeans, ref_percentages
 
 
 @pytest.fixture(autouse=True, scope="module")
@@ -21,30 +21,6 @@ def one_openmp_thread():
     # same limit, so their results stay comparable bit for bit.
     with threadpool_limits(1):
         yield
-
-
-def ref_kmeans(pixels, n_colors):
-    if len(pixels) < n_colors:
-        unique_colors = np.unique(pixels.reshape(-1, 3), axis=0)
-        return unique_colors, np.arange(len(unique_colors))
-    kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
-    labels = kmeans.fit_predict(pixels)
-    return kmeans.cluster_centers_, labels
-
-
-def ref_percentages(labels):
-    unique_labels, counts = np.unique(labels, return_counts=True)
-    kept = counts[unique_labels != -1]
-    return (kept / np.sum(kept) * 100).tolist()
-
-
-def outcome(call):
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return True, call()
-    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
-        return False, (type(exc), str(exc))
 
 
 def pixel_lists():

@@ -9,44 +9,12 @@ import pytest
 
 from chromalens.color_extractor_cy import ColorExtractor
 
-from helpers import blocks_image
+from helpers import Recorder, blocks_image, ref_apply_mask, ref_extract_pixels, ref_feature, ref_preprocess
 
 
 # --- the plain readings ------------------------------------------------------
 
-def ref_preprocess(image, preprocessing=True):
-    if not preprocessing:
-        return image
-    lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
-    clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
-    lab[:, :, 0] = clahe.apply(lab[:, :, 0])
-    bgr = cv2.cvtColor(lab, cv2.COLOR_LAB2BGR)
-    return cv2.bilateralFilter(bgr, 9, 75, 75)
 
-
-def ref_feature(image, lab_space=True):
-    return cv2.cvtColor(image, cv2.COLOR_BGR2LAB if lab_space else cv2.COLOR_BGR2RGB)
-
-
-def ref_apply_mask(image, mask):
-    if mask is None:
-        return image
-    if mask.ndim == 3:
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    mask = ((mask > 128) * 255).astype(np.uint8)
-    return cv2.bitwise_and(image, image, mask=mask)
-
-
-def ref_extract_pixels(image, mask=None):
-    if mask is not None:
-        masked = ref_apply_mask(image, mask)
-        selection = mask > 128
-        if len(mask.shape) == 3:
-            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
-        pixels = masked[selection]
-    else:
-        pixels = image.reshape(-1, 3)
-    return pixels[~np.all(pixels == 0, axis=1)]
 
 
 def outcome(call):
@@ -271,25 +239,7 @@ def test_pixels_mask_must_be_an_array():
 
 # --- library calls go through the module's globals ------------------------------------------
 
-class Recorder:
-    """Wraps a module and records each call made through it."""
 
-    def __init__(self, target):
-        self._target = target
-        self.calls = []
-
-    def __getattr__(self, name):
-        value = getattr(self._target, name)
-        if not callable(value) or isinstance(value, type):
-            return value
-
-        def record(*args, **kwargs):
-            self.calls.append((name, args, kwargs))
-            return value(*args, **kwargs)
-        return record
-
-    def names(self):
-        return [c[0] for c in self.calls]
 
 
 def test_preprocess_calls_opencv_as_written(restore_globals):
