@@ -8,8 +8,6 @@ from sklearn.preprocessing import StandardScaler
 
 from chromalens.color_extractor_cy import ColorExtractor
 
-from helpers import blocks_image
-
 
 def literal_dbscan(pixels, n_colors):
     """The clustering step read literally: the library on every pixel."""
