@@ -255,6 +255,11 @@ def _read(path: str, what: str) -> np.ndarray:
         raise CommandError(f"cannot read {what} {path}: no such file")
     if os.path.isdir(path):
         raise CommandError(f"cannot read {what} {path}: is a directory")
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        # OpenCV's binding crashes on a name without a UTF-8 form.
+        raise CommandError(f"cannot read {what} {path}: OpenCV cannot open a file name that is not UTF-8") from None
     # OpenCV logs a warning of its own for unreadable files; the message below says it in one line.
     logging = cv2.utils.logging
     level = logging.getLogLevel()
