@@ -169,3 +169,52 @@ def test_extraction_with_dbscan_on_a_photo_crop(sample_path):
     assert len(result) == min(4, len(colors))
     assert all(0 <= r["percentage"] <= 100 for r in result)
     assert [r["percentage"] for r in result] == sorted((r["percentage"] for r in result), reverse=True)
+
+
+def weighted_library_labels(pixels):
+    """The library's weighted search on the distinct scaled rows, expanded to every pixel."""
+    scaled = StandardScaler().fit_transform(pixels)
+    rows, first, inverse, counts = np.unique(
+        scaled, axis=0, return_index=True, return_inverse=True, return_counts=True
+    )
+    # Distinct rows in order of first occurrence, as the pixels meet them.
+    order = np.argsort(first, kind="stable")
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    labels = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(
+        rows[order], sample_weight=counts[order]
+    )
+    return labels[rank[inverse.ravel()]]
+
+
+def gradient_image(h=90, w=120):
+    y, x = np.mgrid[0:h, 0:w]
+    return np.stack([x * 255 // w, y * 255 // h, (x + y) % 256], axis=-1).astype(np.uint8)
+
+
+@pytest.mark.parametrize(
+    "source,scale,lab",
+    [
+        ("photo", 0.25, True),
+        ("photo", 0.25, False),
+        ("photo", 1.0, True),
+        ("gradient", 1.0, True),
+        ("gradient", 1.0, False),
+        ("noise", 1.0, False),
+    ],
+)
+def test_native_search_matches_the_weighted_library_search(sample_path, rng, source, scale, lab):
+    import cv2
+
+    if source == "photo":
+        image = cv2.imread(sample_path)
+        if scale != 1.0:
+            image = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
+    elif source == "gradient":
+        image = gradient_image()
+    else:
+        image = rng.integers(0, 256, (80, 100, 3), dtype=np.uint8)
+    e = ColorExtractor(algorithm="dbscan", lab_space=lab)
+    pixels = pixel_list(e, image)
+    _, labels = e._cluster_colors_dbscan(pixels)
+    np.testing.assert_array_equal(labels, weighted_library_labels(pixels))
