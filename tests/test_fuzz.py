@@ -22,11 +22,15 @@ import numpy as np
 import pytest
 from hypothesis import event, given, note, settings
 from hypothesis import strategies as st
-from sklearn.cluster import DBSCAN, KMeans
+from sklearn.cluster import DBSCAN
 from sklearn.preprocessing import StandardScaler
 from threadpoolctl import threadpool_limits
 
 from chromalens.color_extractor_cy import ColorExtractor
+
+import helpers
+from helpers import ref_apply_mask, ref_kmeans, ref_percentages
+from helpers import ref_extract_pixels as ref_pixels
 
 pytestmark = pytest.mark.filterwarnings("ignore")
 
@@ -159,48 +163,17 @@ def ref_load(image, prefix):
 
 
 def ref_preprocess(image, cfg):
-    if not cfg["preprocessing"]:
-        return image
-    lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
-    clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
-    lab[:, :, 0] = clahe.apply(lab[:, :, 0])
-    bgr = cv2.cvtColor(lab, cv2.COLOR_LAB2BGR)
-    return cv2.bilateralFilter(bgr, 9, 75, 75)
+    return helpers.ref_preprocess(image, cfg["preprocessing"])
 
 
 def ref_feature(image, cfg):
-    return cv2.cvtColor(image, cv2.COLOR_BGR2LAB if cfg["lab_space"] else cv2.COLOR_BGR2RGB)
-
-
-def ref_apply_mask(image, mask):
-    if mask is None:
-        return image
-    if mask.ndim == 3:
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    mask = ((mask > 128) * 255).astype(np.uint8)
-    return cv2.bitwise_and(image, image, mask=mask)
+    return helpers.ref_feature(image, cfg["lab_space"])
 
 
 def ref_extract_pixels(image, mask):
     if mask is not None:
         require_array(mask)
-        masked_image = ref_apply_mask(image, mask)
-        selection = mask > 128
-        if len(mask.shape) == 3:
-            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
-        pixels = masked_image[selection]
-    else:
-        pixels = image.reshape(-1, 3)
-    return pixels[~np.all(pixels == 0, axis=1)]
-
-
-def ref_kmeans(pixels, n_colors):
-    if len(pixels) < n_colors:
-        unique_colors = np.unique(pixels.reshape(-1, 3), axis=0)
-        return unique_colors, np.arange(len(unique_colors))
-    kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
-    labels = kmeans.fit_predict(pixels)
-    return kmeans.cluster_centers_, labels
+    return ref_pixels(image, mask)
 
 
 def ref_dbscan_parts(pixels):
@@ -211,12 +184,6 @@ def ref_dbscan_parts(pixels):
     means = [np.mean(pixels[labels == label], axis=0) for label in kept]
     sizes = [int(np.sum(labels == label)) for label in kept]
     return labels, kept, means, sizes
-
-
-def ref_percentages(labels):
-    unique_labels, counts = np.unique(labels, return_counts=True)
-    kept = counts[unique_labels != -1]
-    return (kept / np.sum(kept) * 100).tolist()
 
 
 def ref_to_rgb(colors, cfg):
