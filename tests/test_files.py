@@ -10,7 +10,6 @@ import textwrap
 import zlib
 
 import cv2
-import numpy as np
 import pytest
 from threadpoolctl import threadpool_limits
 
