@@ -95,3 +95,37 @@ class Recorder:
 
     def names(self):
         return [c[0] for c in self.calls]
+
+
+# --- plain readings of the similarity and match records ---------------------------------
+
+def ref_similarity_record(closest, distance, threshold):
+    """One similarity record from the nearest dominant colour and its distance."""
+    if distance <= threshold:
+        similarity = max(0, (threshold - distance) / threshold * 100)
+        percentage = closest["percentage"] * (similarity / 100)
+    else:
+        similarity = percentage = 0
+    return {
+        "percentage": round(percentage, 2),
+        "similarity": round(similarity, 2),
+        "closest_color": closest["color"],
+        "distance": round(distance, 2),
+        "found_directly": distance < 10.0,
+    }
+
+
+def ref_match_record(distances, pixels_rgb):
+    """One match record from every pixel's distance to the target (a float64 array)."""
+    total = len(pixels_rgb)
+    very_close, close, somewhat_close = np.sum(distances < 15), np.sum(distances < 30), np.sum(distances < 50)
+    closest_idx = np.argmin(distances)
+    min_distance = distances[closest_idx]
+    return {
+        "total_percentage": round(somewhat_close / total * 100, 2),
+        "close_percentage": round(close / total * 100, 2),
+        "very_close_percentage": round(very_close / total * 100, 2),
+        "closest_pixel": tuple(int(c) for c in pixels_rgb[closest_idx]),
+        "min_distance": round(min_distance, 2),
+        "similarity_score": round(max(0, (50 - min_distance) / 50 * 100), 2),
+    }

@@ -29,7 +29,7 @@ from threadpoolctl import threadpool_limits
 from chromalens.color_extractor_cy import ColorExtractor
 
 import helpers
-from helpers import ref_apply_mask, ref_kmeans, ref_percentages
+from helpers import ref_apply_mask, ref_kmeans, ref_match_record, ref_percentages, ref_similarity_record
 from helpers import ref_extract_pixels as ref_pixels
 
 pytestmark = pytest.mark.filterwarnings("ignore")
@@ -275,19 +275,7 @@ def ref_analyze(image_colors, target_colors, threshold):
         if type(target) is not tuple:
             raise TypeError("target_color")
         closest, distance = ref_closest(target, image_colors)
-        if distance <= threshold:
-            similarity = max(0, (threshold - distance) / threshold * 100)
-            percentage = closest["percentage"] * (similarity / 100)
-        else:
-            similarity = 0
-            percentage = 0
-        results[name] = {
-            "percentage": round(percentage, 2),
-            "similarity": round(similarity, 2),
-            "closest_color": closest["color"],
-            "distance": round(distance, 2),
-            "found_directly": distance < 10.0,
-        }
+        results[name] = ref_similarity_record(closest, distance, threshold)
     return results
 
 
@@ -304,7 +292,6 @@ def ref_matches(cfg, image, target_colors, mask=None):
         pixels_rgb = np.array(converted)[inverse.reshape(-1)]
     else:
         pixels_rgb = pixels
-    total = len(pixels_rgb)
     unique_rgb, inverse_rgb = np.unique(pixels_rgb, axis=0, return_inverse=True)
     unique_lab = None
     results = {}
@@ -317,19 +304,7 @@ def ref_matches(cfg, image, target_colors, mask=None):
         # one-pair formula bit for bit.
         per_colour = np.sqrt(np.sum((target_lab - unique_lab) ** 2, axis=1))
         distances = per_colour[inverse_rgb.reshape(-1)]
-        very_close = np.sum(distances < 15)
-        close = np.sum(distances < 30)
-        somewhat_close = np.sum(distances < 50)
-        closest_idx = np.argmin(distances)
-        min_distance = distances[closest_idx]
-        results[name] = {
-            "total_percentage": round(somewhat_close / total * 100, 2),
-            "close_percentage": round(close / total * 100, 2),
-            "very_close_percentage": round(very_close / total * 100, 2),
-            "closest_pixel": tuple(int(c) for c in pixels_rgb[closest_idx]),
-            "min_distance": round(min_distance, 2),
-            "similarity_score": round(max(0, (50 - min_distance) / 50 * 100), 2),
-        }
+        results[name] = ref_match_record(distances, pixels_rgb)
     return results
 
 

@@ -7,7 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
-from helpers import blocks_image
+from helpers import blocks_image, ref_similarity_record
 
 
 def literal_lab(color):
@@ -36,18 +36,7 @@ def literal_similarity(image_colors, target_colors, threshold):
     results = {}
     for name, target in target_colors.items():
         closest, distance = literal_closest(target, image_colors)
-        if distance <= threshold:
-            similarity = max(0, (threshold - distance) / threshold * 100)
-            percentage = closest["percentage"] * (similarity / 100)
-        else:
-            similarity = percentage = 0
-        results[name] = {
-            "percentage": round(percentage, 2),
-            "similarity": round(similarity, 2),
-            "closest_color": closest["color"],
-            "distance": round(distance, 2),
-            "found_directly": distance < 10.0,
-        }
+        results[name] = ref_similarity_record(closest, distance, threshold)
     return results
 
 

@@ -7,7 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
-from helpers import blocks_image
+from helpers import blocks_image, ref_match_record
 from test_matching import assert_identical, literal_distance
 
 
@@ -28,21 +28,11 @@ def literal_matches(extractor, lab_space, image, target_colors, mask=None, dista
         pixels_rgb = np.array([cv2.cvtColor(np.uint8([[p]]), cv2.COLOR_LAB2RGB)[0][0] for p in pixels])
     else:
         pixels_rgb = pixels
-    results, total = {}, len(pixels_rgb)
+    results = {}
     for name, target in target_colors.items():
         target_array = np.array(target)
         distances = np.array([distance(target_array, p) for p in pixels_rgb])
-        very_close, close, somewhat = np.sum(distances < 15), np.sum(distances < 30), np.sum(distances < 50)
-        closest_idx = np.argmin(distances)
-        min_distance = distances[closest_idx]
-        results[name] = {
-            "total_percentage": round(somewhat / total * 100, 2),
-            "close_percentage": round(close / total * 100, 2),
-            "very_close_percentage": round(very_close / total * 100, 2),
-            "closest_pixel": tuple(int(c) for c in pixels_rgb[closest_idx]),
-            "min_distance": round(min_distance, 2),
-            "similarity_score": round(max(0, (50 - min_distance) / 50 * 100), 2),
-        }
+        results[name] = ref_match_record(distances, pixels_rgb)
     return results
 
 
