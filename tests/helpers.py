@@ -129,3 +129,20 @@ def ref_match_record(distances, pixels_rgb):
         "min_distance": round(min_distance, 2),
         "similarity_score": round(max(0, (50 - min_distance) / 50 * 100), 2),
     }
+
+
+# --- encoded image files for the image reader ---------------------------------------------
+
+def encode_pillow(picture, fmt, **options):
+    """The bytes of `picture` (a PIL image) saved in format `fmt`."""
+    import io
+    stream = io.BytesIO()
+    picture.save(stream, fmt, **options)
+    return stream.getvalue()
+
+
+def encode_opencv(array, extension):
+    """The bytes of `array` encoded by OpenCV as `extension` (".png", ".pam" ...)."""
+    ok, buffer = cv2.imencode(extension, array)
+    assert ok, extension
+    return buffer.tobytes()
