@@ -2,29 +2,33 @@
 
 import os
 import stat
+from typing import List, Optional, Tuple, Union
 
 import cv2
 import numpy as np
 
-from chromalens._headers import read_header
+from chromalens._headers import Header, read_header
 from chromalens._in_memory import alpha_mask
+
+Array = np.ndarray
 
 # More than Pillow's own default limit (Image.MAX_IMAGE_PIXELS) is refused.
 DEFAULT_MAX_PIXELS = 178_956_970
 
 
-def load_error(name, reason=None):
+def load_error(name: str, reason: Optional[str] = None) -> ValueError:
     message = f"Could not load image from {name}"
     return ValueError(f"{message}: {reason}" if reason else message)
 
 
-def read_path(path, use_alpha, max_pixels):
+def read_path(path: Union[str, bytes], use_alpha: bool,
+              max_pixels: Optional[int]) -> Tuple[Array, Optional[Array]]:
     """Read the file at `path` (str or bytes) whole, then decode those bytes."""
     name = os.fsdecode(path) if isinstance(path, bytes) else path
     return decode(_read_file(path, name), name, use_alpha, max_pixels)
 
 
-def _read_file(path, name):
+def _read_file(path: Union[str, bytes], name: str) -> bytes:
     # One open file is checked and read: the header that is checked below is
     # the header of the very bytes that get decoded, whatever happens to the
     # path meanwhile.  O_NONBLOCK keeps a FIFO from blocking the open.
@@ -47,11 +51,12 @@ def _read_file(path, name):
         os.close(descriptor)
 
 
-def _reason(error):
+def _reason(error: Exception) -> str:
     return getattr(error, "strerror", None) or str(error)
 
 
-def decode(data, name, use_alpha, max_pixels):
+def decode(data: bytes, name: str, use_alpha: bool,
+           max_pixels: Optional[int]) -> Tuple[Array, Optional[Array]]:
     """(BGR image, mask or None) of encoded `data`; `name` goes into errors."""
     if not data:
         raise load_error(name, "no data (empty file)")
@@ -70,7 +75,7 @@ def decode(data, name, use_alpha, max_pixels):
     return image, mask
 
 
-def _check_size(header, name, max_pixels):
+def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:
     if header is None:
         raise load_error(name, "not a recognised image file (if OpenCV reads its format, pass max_pixels=None "
                                "to decode it without checking its size first)")
@@ -81,20 +86,20 @@ def _check_size(header, name, max_pixels):
                                "pass a larger max_pixels, or max_pixels=None to lift the limit")
 
 
-def _imdecode(buffer, flags, name):
+def _imdecode(buffer: Array, flags: int, name: str) -> Optional[Array]:
     try:
         return cv2.imdecode(buffer, flags)
     except cv2.error as error:
         raise load_error(name, _opencv_reason(error)) from None
 
 
-def _opencv_reason(error):
+def _opencv_reason(error: Exception) -> str:
     # OpenCV's messages carry a source path and line; the last part says why.
     text = str(error).strip().splitlines()
     return text[-1].split(" error: ")[-1].strip() if text else "OpenCV cannot decode it"
 
 
-def _alpha(buffer, image, header, name):
+def _alpha(buffer: Array, image: Array, header: Optional[Header], name: str) -> Optional[Array]:
     """The 8-bit alpha channel lined up with `image`, or None without one.
 
     The default read applies the EXIF orientation; the unchanged read of most
@@ -111,7 +116,7 @@ def _alpha(buffer, image, header, name):
     if raw is None or raw.ndim != 3 or raw.shape[2] != 4:
         return None
     orientations = {1, header.orientation if header else 1}
-    fits = [(turn(raw, o)[:, :, 3], o) for o in sorted(orientations) if turn(raw, o).shape[:2] == image.shape[:2]]
+    fits: List[Tuple[Array, int]] = [(turn(raw, o)[:, :, 3], o) for o in sorted(orientations) if turn(raw, o).shape[:2] == image.shape[:2]]
     if not fits:
         raise load_error(name, "its alpha channel does not line up with its colour image "
                                "(pass use_alpha=False to read it without transparency)")
@@ -120,11 +125,11 @@ def _alpha(buffer, image, header, name):
     return to_8_bits(fits[0][0])
 
 
-def _colour_difference(raw_colour, image):
+def _colour_difference(raw_colour: Array, image: Array) -> int:
     return int(np.abs(to_8_bits(raw_colour).astype(np.int16) - image).sum())
 
 
-def turn(array, orientation):
+def turn(array: Array, orientation: int) -> Array:
     """`array` turned as OpenCV turns an image for an EXIF orientation (1..8)."""
     if orientation >= 5:
         array = array.swapaxes(0, 1)
@@ -135,7 +140,7 @@ def turn(array, orientation):
     return array
 
 
-def to_8_bits(values):
+def to_8_bits(values: Array) -> Array:
     """8-bit values as OpenCV's default read reduces them: 16-bit values keep
     their high byte; floating-point values 0..1 are scaled to 0..255."""
     if values.dtype == np.uint8:
@@ -144,4 +149,5 @@ def to_8_bits(values):
         return (values >> 8).astype(np.uint8)
     if values.dtype.kind == "f":
         return np.clip(np.rint(values * 255.0), 0, 255).astype(np.uint8)
-    return np.clip(values, 0, 255).astype(np.uint8)
+    clipped: Array = np.clip(values, 0, 255).astype(np.uint8)
+    return clipped

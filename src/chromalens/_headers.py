@@ -35,7 +35,7 @@ def read_header(data: bytes) -> Optional[Header]:
     return header
 
 
-def _pillow_header(data):
+def _pillow_header(data: bytes) -> Optional[Header]:
     # Pillow's own opener checks its decompression-bomb limit with its own
     # message as soon as the header is parsed; the plugins' factories read
     # the same header without that check, so the limit stays ours alone.
@@ -66,7 +66,7 @@ def _pillow_header(data):
     return None
 
 
-def _orientation(image):
+def _orientation(image: Image.Image) -> int:
     try:
         value = image.getexif().get(_ORIENTATION_TAG, 1)
     except Exception:
@@ -77,7 +77,7 @@ def _orientation(image):
 _NETPBM_FIELD = re.compile(rb"(WIDTH|HEIGHT|DEPTH)[ \t]+(\d+)")
 
 
-def _netpbm_header(data):
+def _netpbm_header(data: bytes) -> Optional[Header]:
     """PAM ("P7", fields up to ENDHDR) and colour PFM ("PF"); Pillow reads neither."""
     head = data[:4096]
     if head.startswith(b"P7") and head[2:3].isspace():
@@ -98,7 +98,7 @@ def _netpbm_header(data):
 _RADIANCE_SIZE = re.compile(rb"^[-+]([XY]) (\d+) [-+][XY] (\d+)$")
 
 
-def _radiance_header(data):
+def _radiance_header(data: bytes) -> Optional[Header]:
     """Radiance RGBE (.hdr/.pic): text lines, an empty line, then "-Y H +X W"."""
     if not (data.startswith(b"#?RADIANCE") or data.startswith(b"#?RGBE")):
         return None

@@ -1,22 +1,25 @@
 """Images already in memory: NumPy arrays and PIL images, copied into BGR."""
 
+from typing import Optional, Tuple
+
 import numpy as np
 from PIL import Image
 
+Array = np.ndarray
 _PIL_ALPHA_MODES = frozenset({"RGBA", "LA", "PA", "RGBa", "La"})
 
 
-def alpha_mask(alpha):
+def alpha_mask(alpha: Array) -> Array:
     """255 where the alpha value is above 128, 0 elsewhere (a new C-ordered array)."""
     # A turned alpha channel is a transposed view: np.where would keep its order.
     return np.ascontiguousarray(np.where(alpha > 128, np.uint8(255), np.uint8(0)))
 
 
-def _bgr_copy(height, width):
+def _bgr_copy(height: int, width: int) -> Array:
     return np.empty((height, width, 3), np.uint8)
 
 
-def _dtype_hint(dtype):
+def _dtype_hint(dtype: np.dtype) -> str:
     if dtype == np.bool_:
         return "for a black-and-white image use .astype(np.uint8) * 255"
     if dtype == np.uint16:
@@ -28,7 +31,7 @@ def _dtype_hint(dtype):
     return "pass an array of uint8 values 0..255"
 
 
-def from_array(array, use_alpha, order):
+def from_array(array: Array, use_alpha: bool, order: str) -> Tuple[Array, Optional[Array]]:
     """(BGR copy, mask or None) of an H x W, H x W x 1, x 3 or x 4 uint8 array."""
     if array.dtype != np.uint8:
         raise TypeError(f"expected an 8-bit image, got {array.dtype} ({_dtype_hint(array.dtype)})")
@@ -48,7 +51,7 @@ def from_array(array, use_alpha, order):
     return image, mask
 
 
-def from_pil(picture, use_alpha):
+def from_pil(picture: Image.Image, use_alpha: bool) -> Tuple[Array, Optional[Array]]:
     """(BGR copy, mask or None) of a PIL image of any mode."""
     mode = picture.mode
     if mode in ("I", "F"):
@@ -62,8 +65,8 @@ def from_pil(picture, use_alpha):
             return from_array(grey, False, "bgr")
         if mode == "La":
             # Pillow converts premultiplied grey only by way of premultiplied RGB.
-            grey, alpha = picture.split()
-            picture = Image.merge("RGBa", (grey, grey, grey, alpha))
+            luminance, alpha = picture.split()
+            picture = Image.merge("RGBa", (luminance, luminance, luminance, alpha))
         if _has_alpha(picture):
             # Colour comes from the RGBA conversion with or without use_alpha,
             # so ignoring transparency never changes the colours.
@@ -81,7 +84,7 @@ def from_pil(picture, use_alpha):
     return from_array(pixels, use_alpha, "rgb")
 
 
-def _has_alpha(picture):
+def _has_alpha(picture: Image.Image) -> bool:
     if picture.mode in _PIL_ALPHA_MODES or "transparency" in picture.info:
         return True
     palette = picture.palette if picture.mode == "P" else None

@@ -2,7 +2,7 @@
 
 import operator
 import os
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union
 
 import cv2
 import numpy as np
@@ -118,7 +118,7 @@ def read_image(source: ImageSource, *, use_alpha: bool = True, max_side: Optiona
     return image, mask
 
 
-def _positive_or_none(name, value):
+def _positive_or_none(name: str, value: Any) -> Optional[int]:
     if value is None:
         return None
     if isinstance(value, bool):
@@ -133,7 +133,8 @@ def _positive_or_none(name, value):
     return number
 
 
-def _shrink(image, mask, max_side):
+def _shrink(image: np.ndarray, mask: Optional[np.ndarray],
+            max_side: int) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     """Shrink so the longer side is `max_side`; smaller images are left alone."""
     height, width = image.shape[:2]
     longest = max(height, width)
