@@ -10,7 +10,7 @@ import zlib
 import cv2
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageFile
 
 import chromalens._encoded
 from chromalens import read_image
@@ -375,10 +375,20 @@ def _png_declaring(width, height):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", rows) + chunk(b"IEND", b"")
 
 
+def test_headers_are_read_without_pillow_decoding_pixels(monkeypatch, rng):
+    def no_decoding(*args):
+        raise AssertionError("decoded by Pillow")
+    monkeypatch.setattr(ImageFile.ImageFile, "load", no_decoding)
+    for name in ("png rgba", "png rgba turned", "jpeg turned", "webp rgba turned", "tiff rgba", "gif transparency"):
+        data = FILES[name](rng)
+        np.testing.assert_array_equal(read_image(data)[0], cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR))
+
+
 def test_bomb_is_refused_before_anything_is_decoded(monkeypatch, tmp_path):
     def no_decoding(*args):
         raise AssertionError("decoded")
     monkeypatch.setattr(chromalens._encoded.cv2, "imdecode", no_decoding)
+    monkeypatch.setattr(ImageFile.ImageFile, "load", no_decoding)
     path = tmp_path / "bomb.png"
     path.write_bytes(_png_declaring(20000, 20000))
     for source, name in ((path, str(path)), (path.read_bytes(), f"{path.stat().st_size} bytes of data")):

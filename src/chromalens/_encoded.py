@@ -102,9 +102,9 @@ def _opencv_reason(error: Exception) -> str:
 def _alpha(buffer: Array, image: Array, header: Optional[Header], name: str) -> Optional[Array]:
     """The 8-bit alpha channel lined up with `image`, or None without one.
 
-    The default read applies the EXIF orientation; the unchanged read of most
-    formats does not, so the alpha channel is turned the same way when that
-    makes its colour channels match the image.
+    The default read applies the EXIF orientation; the unchanged read of some
+    formats does not, so the unchanged read is turned the way that makes its
+    colour channels match the image, and its alpha channel with them.
     """
     try:
         raw = cv2.imdecode(buffer, cv2.IMREAD_UNCHANGED)
@@ -115,18 +115,32 @@ def _alpha(buffer: Array, image: Array, header: Optional[Header], name: str) -> 
     # decode leaves the image without a mask, as its default read has none.
     if raw is None or raw.ndim != 3 or raw.shape[2] != 4:
         return None
-    orientations = {1, header.orientation if header else 1}
-    fits: List[Tuple[Array, int]] = [(turn(raw, o)[:, :, 3], o) for o in sorted(orientations) if turn(raw, o).shape[:2] == image.shape[:2]]
-    if not fits:
+    best: Optional[Tuple[int, Array]] = None
+    for orientation in _likely_orientations(header):
+        turned = turn(raw, orientation)
+        if turned.shape[:2] != image.shape[:2]:
+            continue
+        colour = to_8_bits(turned[:, :, :3])
+        if np.array_equal(colour, image):
+            return to_8_bits(turned[:, :, 3])
+        # 16-bit files are not always reduced to 8 bits the same way by
+        # both reads: the closest colours tell then.
+        difference = int(np.abs(colour.astype(np.int16) - image).sum())
+        if best is None or difference < best[0]:
+            best = (difference, turned[:, :, 3])
+    if best is None:
         raise load_error(name, "its alpha channel does not line up with its colour image "
                                "(pass use_alpha=False to read it without transparency)")
-    if len(fits) > 1:
-        fits.sort(key=lambda fit: _colour_difference(turn(raw, fit[1])[:, :, :3], image))
-    return to_8_bits(fits[0][0])
+    return to_8_bits(best[1])
 
 
-def _colour_difference(raw_colour: Array, image: Array) -> int:
-    return int(np.abs(to_8_bits(raw_colour).astype(np.int16) - image).sum())
+def _likely_orientations(header: Optional[Header]) -> List[int]:
+    """Every EXIF orientation, the likeliest turn of the unchanged read first."""
+    orientation = header.orientation if header else 1
+    # OpenCV turns PNG and WebP images but not their unchanged reads; TIFF
+    # reads are turned both ways, AVIF reads neither.
+    first = [orientation, 1] if header and header.format in ("PNG", "WEBP") else [1, orientation]
+    return list(dict.fromkeys(first + list(range(1, 9))))
 
 
 def turn(array: Array, orientation: int) -> Array:

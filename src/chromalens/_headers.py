@@ -24,7 +24,8 @@ class Header(NamedTuple):
     width: int
     height: int
     may_have_alpha: bool
-    orientation: int  # EXIF orientation, 1 when absent
+    orientation: int  # EXIF orientation, 1 when absent or not in the header
+    format: str
 
 
 def read_header(data: bytes) -> Optional[Header]:
@@ -58,17 +59,22 @@ def _pillow_header(data: bytes) -> Optional[Header]:
             width, height = image.size
             mode = image.mode
             alpha = mode in _ALPHA_MODES or "transparency" in image.info
-            orientation = _orientation(image)
         except Exception:
             # A header this format's parser cannot read: its size is unknown.
             return None
-        return Header(int(width), int(height), alpha, orientation)
+        return Header(int(width), int(height), alpha, _orientation(image.info.get("exif")), name)
     return None
 
 
-def _orientation(image: Image.Image) -> int:
+def _orientation(exif: object) -> int:
+    # Only EXIF data met while reading the header: Image.getexif() would
+    # decode a whole PNG to look for EXIF data after the pixels.
+    if not isinstance(exif, bytes):
+        return 1
     try:
-        value = image.getexif().get(_ORIENTATION_TAG, 1)
+        parsed = Image.Exif()
+        parsed.load(exif)
+        value = parsed.get(_ORIENTATION_TAG, 1)
     except Exception:
         return 1
     return value if isinstance(value, int) and 1 <= value <= 8 else 1
@@ -87,11 +93,11 @@ def _netpbm_header(data: bytes) -> Optional[Header]:
         fields = {key.decode(): int(value) for key, value in _NETPBM_FIELD.findall(head[:end])}
         if "WIDTH" not in fields or "HEIGHT" not in fields:
             return None
-        return Header(fields["WIDTH"], fields["HEIGHT"], fields.get("DEPTH") in (2, 4), 1)
+        return Header(fields["WIDTH"], fields["HEIGHT"], fields.get("DEPTH") in (2, 4), 1, "PAM")
     if head[:2] in (b"PF", b"Pf") and head[2:3].isspace():
         numbers = re.match(rb"\s+(\d+)\s+(\d+)\s", head[2:])
         if numbers:
-            return Header(int(numbers.group(1)), int(numbers.group(2)), False, 1)
+            return Header(int(numbers.group(1)), int(numbers.group(2)), False, 1, "PFM")
     return None
 
 
@@ -110,6 +116,6 @@ def _radiance_header(data: bytes) -> Optional[Header]:
                 first, second = int(size.group(2)), int(size.group(3))
                 # "-Y H +X W": rows first; "+X W -Y H": columns first.
                 width, height = (second, first) if size.group(1) == b"Y" else (first, second)
-                return Header(width, height, False, 1)
+                return Header(width, height, False, 1, "HDR")
             return None
     return None
