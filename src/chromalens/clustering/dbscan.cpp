@@ -9,8 +9,9 @@
 // multiplicity, and every pixel then takes its row's label: the labels are
 // those the library gives on the full list.  Anything else bound to `DBSCAN`
 // gets the literal call on every pixel.
-#include "clustering/density_kernel.hpp"
 #include "color_extractor.hpp"
+#include "kernels/density_labels.hpp"
+#include "kernels/distinct_rows.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +23,13 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr double kEps = 0.5;
+
+// scikit-learn answers the radius queries by brute force (GEMM-form
+// distances, which round differently at exactly-eps boundaries) while
+// n_neighbors=5 >= n_rows // 2, i.e. for up to this many distinct rows.
+// The native search follows the KD-tree rule, so such inputs go to the
+// library itself.
+constexpr std::size_t kLibraryBruteForceLimit = 11;
 
 py::object equals(py::handle a, py::handle b) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)); }
 
@@ -52,7 +60,7 @@ py::object distinct_row_labels(py::handle scaled, Py_ssize_t min_samples) {
     const std::size_t k = distinct.counts.size();
 
     std::vector<int64_t> row_labels;
-    if (k <= kernels::kLibraryBruteForceLimit) {
+    if (k <= kLibraryBruteForceLimit) {
         // So few rows that the library searches by brute force, whose
         // rounding at exactly eps the kernel does not model: ask it.
         py::array_t<double> rows({static_cast<py::ssize_t>(k), py::ssize_t(3)});

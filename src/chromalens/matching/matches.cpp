@@ -16,7 +16,7 @@
 // types are identical.  Otherwise every call is made as written: an override
 // sees one call per pixel and target, a stand-in for `np` or `cv2` sees every
 // call.
-#include "matching/match_kernel.hpp"
+#include "kernels/color_match.hpp"
 #include "matching/matching.hpp"
 
 #include <cstring>
