@@ -233,3 +233,31 @@ def test_both_search_engines_match_the_library(rng, blocks, jitter, noise, on_la
     want_colors, want_labels = literal_dbscan(pixels, 3)
     np.testing.assert_array_equal(labels, want_labels)
     np.testing.assert_array_equal(colors, want_colors)
+
+
+def unaligned(rows):
+    """A float64 copy of 2-D rows, placed in a byte buffer one byte past its
+    start with a row stride one byte longer than natural, as an array viewed
+    out of a byte buffer may be."""
+    rows = np.asarray(rows, dtype=np.float64)
+    row_stride = 8 * rows.shape[1] + 1
+    buffer = np.zeros(row_stride * len(rows) + 8, np.uint8)
+    out = np.ndarray(rows.shape, dtype=np.float64, buffer=buffer, offset=1, strides=(row_stride, 8))
+    out[...] = rows
+    assert not out.flags.aligned
+    return out
+
+
+def test_unaligned_scaled_rows_take_the_library_search(rng, restore_globals):
+    pixels = noisy_blocks(rng, 4, shape=(30, 40), jitter=3, noise_share=0.1).reshape(-1, 3)
+    scaled = unaligned(StandardScaler().fit_transform(pixels))
+
+    class UnalignedScaler:
+        def fit_transform(self, X):
+            return scaled
+
+    restore_globals["StandardScaler"] = UnalignedScaler
+    _, labels = ColorExtractor()._cluster_colors_dbscan(pixels)
+    want = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(np.array(scaled))
+    np.testing.assert_array_equal(labels, want)
+

@@ -5,6 +5,7 @@
 // Pure C++17; no Python headers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct CoreRows {
     std::vector<Box> cell_box;        // per cell: box of its core rows
     std::vector<uint8_t> coherent;    // per cell: its core rows are mutually within eps
     std::vector<uint32_t> label;      // cluster number of each core row
+
+    const double* point(uint32_t i) const { return &points[3 * static_cast<std::size_t>(i)]; }
 };
 
 // A row is core when the summed weight of the rows within eps (itself

@@ -51,8 +51,11 @@ void LatticeEngine::mark_core(const std::vector<uint32_t>& open_cells, std::vect
     const int64_t blocks_u = (n_u + kBlock - 1) / kBlock, blocks_v = (n_v + kBlock - 1) / kBlock;
     std::vector<uint8_t> has_open(static_cast<std::size_t>(blocks_u * blocks_v), 0);
     for (std::size_t i = 0; i < open_.size(); ++i)
-        if (open_[i])
-            has_open[(lattice_index_[3 * i + u_axis_] / kBlock) * blocks_v + lattice_index_[3 * i + v_axis_] / kBlock] = 1;
+        if (open_[i]) {
+            const int64_t block_u = lattice_index_[3 * i + u_axis_] / kBlock;
+            const int64_t block_v = lattice_index_[3 * i + v_axis_] / kBlock;
+            has_open[static_cast<std::size_t>(block_u * blocks_v + block_v)] = 1;
+        }
     std::vector<uint32_t> blocks;
     for (std::size_t b = 0; b < has_open.size(); ++b)
         if (has_open[b]) blocks.push_back(static_cast<uint32_t>(b));

@@ -61,9 +61,10 @@ private:
     bool fit_axis(int axis, LatticeAxis& out) const;
     bool index_lines();
     std::vector<std::pair<int32_t, int32_t>> lines_by_distance(int64_t span, bool only_reachable) const;
-    const RunWidth& run_width(int64_t du, int64_t dv) const {
-        return run_width_[static_cast<std::size_t>((du + reach_u_) * (2 * reach_v_ + 1) + (dv + reach_v_))];
+    std::size_t run_index(int64_t du, int64_t dv) const {
+        return static_cast<std::size_t>((du + reach_u_) * (2 * reach_v_ + 1) + (dv + reach_v_));
     }
+    const RunWidth& run_width(int64_t du, int64_t dv) const { return run_width_[run_index(du, dv)]; }
     // The line at lattice indices (u, v), in range; kNoId when it is empty.
     uint32_t line_at(int64_t u, int64_t v) const {
         return line_of_uv_[static_cast<std::size_t>(u * axes_[v_axis_].extent + v)];

@@ -201,7 +201,7 @@ uint32_t TreeEngine::border_label(const double* p, const CoreRows& core, const s
         if (single && point_box_max(p, core.cell_box[b]) <= eps_.accept_below) return min_label[b];
         for (uint32_t j = core.start[b]; j < core.start[b + 1]; ++j) {
             if (core.label[j] >= best) continue;
-            if (eps_.within(p, &core.points[3 * static_cast<std::size_t>(j)])) {
+            if (eps_.within(p, core.point(j))) {
                 best = core.label[j];
                 if (single) return best;
             }

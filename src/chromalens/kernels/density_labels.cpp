@@ -71,7 +71,7 @@ void join_cells(const EpsThresholds& eps, const CoreRows& core, uint32_t a, uint
         return;
     }
     for (uint32_t i = a0; i < a1; ++i) {
-        const double* p = &core.points[3 * static_cast<std::size_t>(i)];
+        const double* p = core.point(i);
         if (point_box_min(p, core.cell_box[b]) > eps.skip_above) continue;
         if (core.coherent[b] && point_box_max(p, core.cell_box[b]) <= eps.accept_below) {
             sets.unite(i, b0);
@@ -80,7 +80,7 @@ void join_cells(const EpsThresholds& eps, const CoreRows& core, uint32_t a, uint
         }
         for (uint32_t j = b0; j < b1; ++j) {
             if (!both && sets.find(i) == sets.find(j)) continue;
-            if (eps.within(p, &core.points[3 * static_cast<std::size_t>(j)])) {
+            if (eps.within(p, core.point(j))) {
                 sets.unite(i, j);
                 if (both) return;
                 if (core.coherent[b]) break;  // the rest of b is already joined to i
@@ -127,15 +127,14 @@ UnionFind connect_core(const CellGrid& grid, const EpsThresholds& eps, CoreRows&
         }
         for (uint32_t i = b; i < e; ++i)
             for (uint32_t j = i + 1; j < e; ++j)
-                if (sets.find(i) != sets.find(j) &&
-                    eps.within(&core.points[3 * static_cast<std::size_t>(i)], &core.points[3 * static_cast<std::size_t>(j)]))
-                    sets.unite(i, j);
+                if (sets.find(i) != sets.find(j) && eps.within(core.point(i), core.point(j))) sets.unite(i, j);
     }
 
     // Each unordered cell pair once: offsets that are lexicographically
     // positive.
     for (const CellOffset& o : grid.offsets()) {
-        const bool positive = o.delta[0] > 0 || (o.delta[0] == 0 && (o.delta[1] > 0 || (o.delta[1] == 0 && o.delta[2] > 0)));
+        const bool positive =
+            o.delta[0] > 0 || (o.delta[0] == 0 && (o.delta[1] > 0 || (o.delta[1] == 0 && o.delta[2] > 0)));
         if (!positive) continue;
         for (uint32_t a = 0; a < n_cells; ++a) {
             if (core.start[a + 1] == core.start[a]) continue;

@@ -84,7 +84,8 @@ std::vector<std::pair<int32_t, int32_t>> LatticeEngine::lines_by_distance(int64_
             if (only_reachable && run_width(du, dv).edge < 0) continue;
             const double gap_u = (static_cast<double>(du) - centre) * step_u;
             const double gap_v = (static_cast<double>(dv) - centre) * step_v;
-            by_distance.push_back({gap_u * gap_u + gap_v * gap_v, {static_cast<int32_t>(du), static_cast<int32_t>(dv)}});
+            by_distance.push_back(
+                {gap_u * gap_u + gap_v * gap_v, {static_cast<int32_t>(du), static_cast<int32_t>(dv)}});
         }
     std::sort(by_distance.begin(), by_distance.end());
     std::vector<std::pair<int32_t, int32_t>> offsets;
@@ -143,7 +144,7 @@ bool LatticeEngine::index_lines() {
                 while (da > 0 && distance(da) > limit) --da;
                 return da;
             };
-            RunWidth& run = run_width_[static_cast<std::size_t>((du + reach_u_) * (2 * reach_v_ + 1) + (dv + reach_v_))];
+            RunWidth& run = run_width_[run_index(du, dv)];
             run.inside = static_cast<int32_t>(widest(inside_limit));
             run.edge = static_cast<int32_t>(widest(edge_limit));
         }
