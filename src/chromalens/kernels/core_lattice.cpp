@@ -68,30 +68,30 @@ void LatticeEngine::mark_core(const std::vector<uint32_t>& open_cells, std::vect
     });
 }
 
-void LatticeEngine::sweep_block(int64_t block_u, int64_t block_v, BlockScratch& sc,
+void LatticeEngine::sweep_block(int64_t block_u, int64_t block_v, BlockScratch& block,
                                 std::vector<uint8_t>& is_core) const {
     const int64_t n_u = axes_[u_axis_].extent, n_v = axes_[v_axis_].extent;
     const int64_t u0 = block_u * kBlock, v0 = block_v * kBlock;
     const int64_t u1 = std::min(n_u, u0 + kBlock), v1 = std::min(n_v, v0 + kBlock);
-    sc.active_start.assign(1, 0);
+    block.active_start.assign(1, 0);
     for (int64_t u = u0; u < u1; ++u)
         for (int64_t v = v0; v < v1; ++v) {
             const uint32_t l = line_at(u, v);
             if (l == kNoId) continue;
-            const std::size_t before = sc.active.size();
+            const std::size_t before = block.active.size();
             for (uint32_t i = line_start_[l]; i < line_start_[l + 1]; ++i)
                 if (open_[line_rows_[i]]) {
-                    sc.active.push_back(i);
-                    sc.sweep_index.push_back(static_cast<int32_t>(line_sweep_index_[i]));
+                    block.active.push_back(i);
+                    block.sweep_index.push_back(static_cast<int32_t>(line_sweep_index_[i]));
                 }
-            if (sc.active.size() == before) continue;
-            sc.lines.push_back(l);
-            sc.line_u.push_back(static_cast<int32_t>(u));
-            sc.line_v.push_back(static_cast<int32_t>(v));
-            sc.active_start.push_back(static_cast<uint32_t>(sc.active.size()));
+            if (block.active.size() == before) continue;
+            block.lines.push_back(l);
+            block.line_u.push_back(static_cast<int32_t>(u));
+            block.line_v.push_back(static_cast<int32_t>(v));
+            block.active_start.push_back(static_cast<uint32_t>(block.active.size()));
         }
-    if (sc.lines.empty()) return;
-    sc.count.assign(sc.active.size(), 0);
+    if (block.lines.empty()) return;
+    block.count.assign(block.active.size(), 0);
 
     std::size_t since_settle = 0;
     // Neighbour lines nearest the block first, so rows settle early.
@@ -101,70 +101,70 @@ void LatticeEngine::sweep_block(int64_t block_u, int64_t block_v, BlockScratch& 
         const uint32_t m = line_at(near_u, near_v);
         if (m == kNoId) continue;
         const int64_t* prefix = &line_prefix_[static_cast<std::size_t>(m) * line_stride_ + line_pad_];
-        for (std::size_t r = 0; r < sc.lines.size(); ++r) {
-            const int64_t du = near_u - sc.line_u[r], dv = near_v - sc.line_v[r];
+        for (std::size_t r = 0; r < block.lines.size(); ++r) {
+            const int64_t du = near_u - block.line_u[r], dv = near_v - block.line_v[r];
             if (du < -reach_u_ || du > reach_u_ || dv < -reach_v_ || dv > reach_v_) continue;
             const RunWidth& run = run_width(du, dv);
             if (run.edge < 0) continue;
-            const uint32_t j0 = sc.active_start[r], j1 = sc.active_start[r + 1];
+            const uint32_t j0 = block.active_start[r], j1 = block.active_start[r + 1];
             if (run.inside >= 0) {
                 const int32_t w = run.inside;
-                const int32_t* sweep_index = sc.sweep_index.data();
-                int64_t* count = sc.count.data();
+                const int32_t* sweep_index = block.sweep_index.data();
+                int64_t* count = block.count.data();
                 for (uint32_t j = j0; j < j1; ++j)
                     count[j] += prefix[sweep_index[j] + w + 1] - prefix[sweep_index[j] - w];
             }
             if (run.edge > run.inside)
                 for (uint32_t j = j0; j < j1; ++j) {
-                    const double* p = grid_.point(line_rows_[sc.active[j]]);
-                    int64_t& count = sc.count[j];
-                    for_each_edge_row(m, run, line_sweep_index_[sc.active[j]], prefix, [&](uint32_t q) {
+                    const double* p = grid_.point(line_rows_[block.active[j]]);
+                    int64_t& count = block.count[j];
+                    for_each_edge_row(m, run, line_sweep_index_[block.active[j]], prefix, [&](uint32_t q) {
                         if (eps_.within(p, grid_.point(q))) count += grid_.weight(q);
                     });
                 }
         }
         if (++since_settle == kSettleEvery) {
             since_settle = 0;
-            if (settle_block(sc, is_core)) return;
+            if (settle_block(block, is_core)) return;
         }
     }
-    for (std::size_t j = 0; j < sc.active.size(); ++j)
-        if (sc.count[j] >= min_samples_) is_core[line_rows_[sc.active[j]]] = 1;
+    for (std::size_t j = 0; j < block.active.size(); ++j)
+        if (block.count[j] >= min_samples_) is_core[line_rows_[block.active[j]]] = 1;
 }
 
 // Marks rows that already reach min_samples and drops them from the block;
 // true when nothing is left open.
-bool LatticeEngine::settle_block(BlockScratch& sc, std::vector<uint8_t>& is_core) const {
+bool LatticeEngine::settle_block(BlockScratch& block, std::vector<uint8_t>& is_core) const {
     std::size_t kept = 0, lines_kept = 0;
     uint32_t begin = 0;
-    for (std::size_t r = 0; r < sc.lines.size(); ++r) {
-        const uint32_t end = sc.active_start[r + 1];
+    for (std::size_t r = 0; r < block.lines.size(); ++r) {
+        const uint32_t end = block.active_start[r + 1];
         const std::size_t first = kept;
         for (uint32_t j = begin; j < end; ++j) {
-            if (sc.count[j] >= min_samples_) {
-                is_core[line_rows_[sc.active[j]]] = 1;
+            if (block.count[j] >= min_samples_) {
+                is_core[line_rows_[block.active[j]]] = 1;
                 continue;
             }
-            sc.active[kept] = sc.active[j];
-            sc.sweep_index[kept] = sc.sweep_index[j];
-            sc.count[kept] = sc.count[j];
+            block.active[kept] = block.active[j];
+            block.sweep_index[kept] = block.sweep_index[j];
+            block.count[kept] = block.count[j];
             ++kept;
         }
         begin = end;
         if (kept == first) continue;
-        sc.lines[lines_kept] = sc.lines[r];
-        sc.line_u[lines_kept] = sc.line_u[r];
-        sc.line_v[lines_kept] = sc.line_v[r];
-        sc.active_start[lines_kept + 1] = static_cast<uint32_t>(kept);
+        block.lines[lines_kept] = block.lines[r];
+        block.line_u[lines_kept] = block.line_u[r];
+        block.line_v[lines_kept] = block.line_v[r];
+        block.active_start[lines_kept + 1] = static_cast<uint32_t>(kept);
         ++lines_kept;
     }
-    sc.lines.resize(lines_kept);
-    sc.line_u.resize(lines_kept);
-    sc.line_v.resize(lines_kept);
-    sc.active_start.resize(lines_kept + 1);
-    sc.active.resize(kept);
-    sc.sweep_index.resize(kept);
-    sc.count.resize(kept);
+    block.lines.resize(lines_kept);
+    block.line_u.resize(lines_kept);
+    block.line_v.resize(lines_kept);
+    block.active_start.resize(lines_kept + 1);
+    block.active.resize(kept);
+    block.sweep_index.resize(kept);
+    block.count.resize(kept);
     return kept == 0;
 }
 

@@ -70,8 +70,8 @@ private:
         return line_of_uv_[static_cast<std::size_t>(u * axes_[v_axis_].extent + v)];
     }
 
-    void sweep_block(int64_t block_u, int64_t block_v, BlockScratch& scratch, std::vector<uint8_t>& is_core) const;
-    bool settle_block(BlockScratch& scratch, std::vector<uint8_t>& is_core) const;
+    void sweep_block(int64_t block_u, int64_t block_v, BlockScratch& block, std::vector<uint8_t>& is_core) const;
+    bool settle_block(BlockScratch& block, std::vector<uint8_t>& is_core) const;
 
     // Calls visit(q) for the row position q at each sweep index t of line m
     // with inside < |t - sweep_index| <= edge where the line's prefix counts
