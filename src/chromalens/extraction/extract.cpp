@@ -1,6 +1,6 @@
 // extract_colors: the image pipeline, clustering, cluster shares, and the
 // colour info records sorted by share.
-#include "color_extractor.hpp"
+#include "clustering/cluster_order.hpp"
 
 namespace chromalens {
 
@@ -21,14 +21,10 @@ py::object follow_dbscan_order(Extractor* self, py::handle labels, py::object pe
     if (!PyList_CheckExact(percentages.ptr()) || PyList_GET_SIZE(percentages.ptr()) <= self->n_colors)
         return percentages;
     auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
-    py::object not_noise = steal(PyObject_RichCompare(unique_labels.ptr(), py::int_(-1).ptr(), Py_NE));
-    py::object sizes = counts[not_noise];
+    py::object sizes = counts[non_noise(unique_labels)];
     if (static_cast<Py_ssize_t>(py::len(sizes)) != PyList_GET_SIZE(percentages.ptr())) return percentages;
-    py::object order = CL_GLOBAL("np").attr("argsort")(sizes);
-    py::object sorted_indices = order[py::slice(py::none(), py::none(), py::int_(-1))];
-    py::object leading = sorted_indices[py::slice(py::none(), py::int_(self->n_colors), py::none())];
     py::list reordered;
-    for (py::handle index : leading) reordered.append(percentages[index]);
+    for (py::handle index : largest_first(sizes, self->n_colors)) reordered.append(percentages[index]);
     return std::move(reordered);
 }
 
@@ -71,10 +67,8 @@ py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask
     for (py::handle pair : pairs) {
         py::handle color = PyTuple_GET_ITEM(pair.ptr(), 0);
         py::handle percentage = PyTuple_GET_ITEM(pair.ptr(), 1);
-        py::list components;
-        for (py::handle c : color) components.append(steal(PyNumber_Long(c.ptr())));
         py::dict record;
-        record["color"] = py::tuple(components);
+        record["color"] = int_tuple(color);
         record["percentage"] = round2(percentage);
         result.append(record);
     }
