@@ -7,19 +7,12 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 from sklearn.utils._param_validation import InvalidParameterError
-from threadpoolctl import threadpool_limits
 
 from chromalens.color_extractor_cy import ColorExtractor
 from helpers import blocks_image
 from leakcheck import assert_no_leak
 
-pytestmark = pytest.mark.filterwarnings("ignore")
-
-
-@pytest.fixture(autouse=True, scope="module")
-def _single_threaded_libraries():
-    with threadpool_limits(1):
-        yield
+pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
 
 
 RNG = np.random.default_rng(7)
