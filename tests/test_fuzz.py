@@ -802,6 +802,7 @@ odd_labels = st.sampled_from([np.array([np.nan, 1.0, -1.0, np.nan]), np.array(["
                               np.array([2**63 - 1, -1, 2**63 - 1]), np.array([1.5, 1.5, -1.0, 2.5])])
 
 
+@pytest.mark.slow
 @many(5)
 @given(labels=mostly(label_arrays(), odd_labels, WEIRD_OBJECTS, st.none()))
 def test_calculate_percentages(labels):
@@ -923,6 +924,7 @@ def chart_content(ax):
             "xlabel": ax.get_xlabel(), "title": ax.get_title(), "yticks": list(ax.get_yticks())}
 
 
+@pytest.mark.slow
 @given(colors=mostly(st.lists(chart_records(), max_size=7), st.sampled_from([(), None, [].copy]),
                      st.lists(chart_records(), max_size=3).map(lambda l: type("ListSub", (list,), {})(l))),
        save_path=st.sampled_from([None] * 8 + [""] * 4 + [b"x.png", 5]))
@@ -959,6 +961,7 @@ def test_visualize_colors(colors, save_path):
 # ---------------------------------------------------------------------------
 # Matching
 # ---------------------------------------------------------------------------
+@pytest.mark.slow
 @many(5)
 @given(color1=mostly(color_arrays(), WEIRD_OBJECTS, weight=10), color2=mostly(color_arrays(), WEIRD_OBJECTS, weight=10),
        by_keyword=st.booleans())
