@@ -4,6 +4,7 @@ calls and their deep comparison, a call recorder."""
 
 import math
 
+import cv2
 import numpy as np
 
 # Every helper is imported from here; the plain readings live in their own
@@ -113,3 +114,20 @@ class Recorder:
 
     def names(self):
         return [c[0] for c in self.calls]
+
+
+# --- encoded image files for the image reader ---------------------------------------------
+
+def encode_pillow(picture, fmt, **options):
+    """The bytes of `picture` (a PIL image) saved in format `fmt`."""
+    import io
+    stream = io.BytesIO()
+    picture.save(stream, fmt, **options)
+    return stream.getvalue()
+
+
+def encode_opencv(array, extension):
+    """The bytes of `array` encoded by OpenCV as `extension` (".png", ".pam" ...)."""
+    ok, buffer = cv2.imencode(extension, array)
+    assert ok, extension
+    return buffer.tobytes()

@@ -8,8 +8,11 @@ import numpy as np
 import pytest
 from sklearn.utils._param_validation import InvalidParameterError
 
+from PIL import Image
+
+from chromalens import read_image
 from chromalens.color_extractor_cy import ColorExtractor
-from helpers import blocks_image
+from helpers import blocks_image, encode_opencv
 from leakcheck import assert_no_leak
 
 pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
@@ -31,6 +34,10 @@ RECORDS = [{"color": (200, 10, 10), "percentage": 60.0}, {"color": (10, 200, 10)
            {"color": (1, 2, 3), "percentage": 10.0}]
 TARGETS = {"red": (255, 0, 0), "white": (255, 255, 255), "green": [0, 255, 0]}
 TUPLE_TARGETS = {"red": (255, 0, 0), "white": (255, 255, 255), "blue": (0, 0, 255)}
+BGRA = np.dstack([SMALL, MASK2D])
+PNG_BGRA = encode_opencv(BGRA, ".png")
+PICTURE_P = Image.fromarray(SMALL).convert("P")
+PICTURE_P.info["transparency"] = 0
 
 
 class DistanceOverride(ColorExtractor):
@@ -158,6 +165,13 @@ CASES = [
      500, TypeError),
     ("matches missing path", lambda p: (lambda e=extractor(): e.find_color_matches("no/such.png", TARGETS),
                                         [TARGETS]), 1000, ValueError),
+    # image reader
+    ("read png bytes", lambda p: (lambda: read_image(PNG_BGRA, max_side=8), [PNG_BGRA]), 500, None),
+    ("read path", lambda p: (lambda: read_image(p), [p]), 500, None),
+    ("read pil paletted", lambda p: (lambda: read_image(PICTURE_P), [PICTURE_P]), 1000, None),
+    ("read array rgb", lambda p: (lambda: read_image(BGRA[::-1], order="rgb"), [BGRA]), 2000, None),
+    ("read damaged bytes", lambda p: (lambda: read_image(PNG_BGRA[:60]), [PNG_BGRA]), 1000, ValueError),
+    ("read float array", lambda p: (lambda: read_image(NOISE / 2), [NOISE]), 2000, TypeError),
     # pickled state
     ("reduce", lambda p: (lambda e=extractor(): e.__reduce__(), []), 2000, None),
     ("setstate", lambda p: (lambda e=extractor(): e.__setstate__(("dbscan", 0, 3, 1)), []), 2000, None),
