@@ -30,6 +30,7 @@ import helpers
 from helpers import Raised, outcome, same
 from helpers import ref_apply_mask, ref_kmeans, ref_match_record, ref_percentages, ref_similarity_record
 from helpers import ref_extract_pixels as ref_pixels
+from helpers import ref_closest, ref_distance, ref_lab
 
 pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
 
@@ -185,28 +186,6 @@ def ref_extract_candidates(cfg, image, mask=None):
     plain = ref_records(ref_to_rgb(colors[order], cfg), percentages)
     own = ref_records(ref_to_rgb(colors[order], cfg), [percentages[i] for i in order])
     return [plain, own], exact
-
-
-def ref_lab(color):
-    return cv2.cvtColor(np.uint8([[color]]), cv2.COLOR_RGB2LAB)[0][0]
-
-
-def ref_distance(color1, color2):
-    lab1 = ref_lab(color1)
-    lab2 = ref_lab(color2)
-    return float(np.sqrt(np.sum((lab1.astype(float) - lab2.astype(float)) ** 2)))
-
-
-def ref_closest(target_color, image_colors):
-    target_rgb = np.array(target_color)
-    min_distance = float("inf")
-    closest = None
-    for info in image_colors:
-        distance = ref_distance(target_rgb, np.array(info["color"]))
-        if distance < min_distance:
-            min_distance = distance
-            closest = info
-    return closest, min_distance
 
 
 def ref_to_double(value):
