@@ -19,7 +19,9 @@ photo-like image, each measured within this one run:
 
 import argparse
 import gc
+import sys
 import time
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -29,40 +31,9 @@ import chromalens.color_extractor_cy as cy
 from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.samples import sample_image_path
 
-
-# --- the direct calls -----------------------------------------------------------
-
-def direct_preprocess(image):
-    lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
-    clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
-    lab[:, :, 0] = clahe.apply(lab[:, :, 0])
-    bgr = cv2.cvtColor(lab, cv2.COLOR_LAB2BGR)
-    return cv2.bilateralFilter(bgr, 9, 75, 75)
-
-
-def direct_feature(image, lab_space=True):
-    return cv2.cvtColor(image, cv2.COLOR_BGR2LAB if lab_space else cv2.COLOR_BGR2RGB)
-
-
-def direct_mask(image, mask):
-    if mask is None:
-        return image
-    if mask.ndim == 3:
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    mask = ((mask > 128) * 255).astype(np.uint8)
-    return cv2.bitwise_and(image, image, mask=mask)
-
-
-def direct_pixels(image, mask=None):
-    if mask is not None:
-        masked = direct_mask(image, mask)
-        selection = mask > 128
-        if len(mask.shape) == 3:
-            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
-        pixels = masked[selection]
-    else:
-        pixels = image.reshape(-1, 3)
-    return pixels[~np.all(pixels == 0, axis=1)]
+# The direct calls are the plain readings the tests compare the module against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from plain_readings import ref_apply_mask, ref_extract_pixels, ref_feature, ref_preprocess  # noqa: E402
 
 
 # --- images ---------------------------------------------------------------------
@@ -166,20 +137,20 @@ def bench_extraction(name, image, repeats):
 
 def bench_steps(name, image, repeats):
     ex_lab, ex_rgb = ColorExtractor(), ColorExtractor(lab_space=False)
-    feature = direct_feature(image)
+    feature = ref_feature(image)
     mask2 = ellipse_mask(image.shape)
     mask3 = cv2.cvtColor(mask2, cv2.COLOR_GRAY2BGR)
     cases = [
-        ("preprocess", lambda: ex_lab._preprocess_image(image), lambda: direct_preprocess(image)),
-        ("feature LAB", lambda: ex_lab._convert_to_feature_space(image), lambda: direct_feature(image)),
-        ("feature RGB", lambda: ex_rgb._convert_to_feature_space(image), lambda: direct_feature(image, False)),
-        ("mask 2-D", lambda: ex_lab._apply_mask(feature, mask2), lambda: direct_mask(feature, mask2)),
-        ("mask 3-D", lambda: ex_lab._apply_mask(feature, mask3), lambda: direct_mask(feature, mask3)),
-        ("pixels", lambda: ex_lab._extract_pixels(feature), lambda: direct_pixels(feature)),
-        ("pixels 2-D mask", lambda: ex_lab._extract_pixels(feature, mask2), lambda: direct_pixels(feature, mask2)),
-        ("pixels 3-D mask", lambda: ex_lab._extract_pixels(feature, mask3), lambda: direct_pixels(feature, mask3)),
+        ("preprocess", lambda: ex_lab._preprocess_image(image), lambda: ref_preprocess(image)),
+        ("feature LAB", lambda: ex_lab._convert_to_feature_space(image), lambda: ref_feature(image)),
+        ("feature RGB", lambda: ex_rgb._convert_to_feature_space(image), lambda: ref_feature(image, False)),
+        ("mask 2-D", lambda: ex_lab._apply_mask(feature, mask2), lambda: ref_apply_mask(feature, mask2)),
+        ("mask 3-D", lambda: ex_lab._apply_mask(feature, mask3), lambda: ref_apply_mask(feature, mask3)),
+        ("pixels", lambda: ex_lab._extract_pixels(feature), lambda: ref_extract_pixels(feature)),
+        ("pixels 2-D mask", lambda: ex_lab._extract_pixels(feature, mask2), lambda: ref_extract_pixels(feature, mask2)),
+        ("pixels 3-D mask", lambda: ex_lab._extract_pixels(feature, mask3), lambda: ref_extract_pixels(feature, mask3)),
         # The same direct call on both sides: how far from 1 noise alone goes.
-        ("control: pixels", lambda: direct_pixels(feature), lambda: direct_pixels(feature)),
+        ("control: pixels", lambda: ref_extract_pixels(feature), lambda: ref_extract_pixels(feature)),
     ]
     print(f"{name}: pipeline steps, ours / direct calls, {repeats} paired runs (target <= 1.00)")
     worst, noise = 0.0, 1.0

@@ -16,13 +16,19 @@ the minimum is the least disturbed.
 """
 
 import argparse
+import sys
 import time
+from pathlib import Path
 
 import cv2
 import numpy as np
 
 from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.samples import sample_image_path
+
+# The per-pixel reading is the one the tests compare the module against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from plain_readings import ref_pixel_matches  # noqa: E402
 
 TARGETS = {"red": (200, 30, 40), "skin": (220, 170, 140), "navy": (20, 30, 80)}
 
@@ -40,36 +46,6 @@ def pipeline(extractor, image):
     processed = extractor._preprocess_image(image)
     feature = extractor._convert_to_feature_space(processed)
     return extractor._extract_pixels(feature, None)
-
-
-def literal_matching(pixels, lab_space, targets):
-    """Steps after the pixel list, one pixel and one target at a time."""
-    if len(pixels) == 0:
-        return {}
-    if lab_space:
-        pixels_rgb = np.array([cv2.cvtColor(np.uint8([[p]]), cv2.COLOR_LAB2RGB)[0][0] for p in pixels])
-    else:
-        pixels_rgb = pixels
-    results, total = {}, len(pixels_rgb)
-    for name, target in targets.items():
-        target_array = np.array(target)
-        distances = []
-        for pixel in pixels_rgb:
-            lab1 = cv2.cvtColor(np.uint8([[target_array]]), cv2.COLOR_RGB2LAB)[0][0]
-            lab2 = cv2.cvtColor(np.uint8([[pixel]]), cv2.COLOR_RGB2LAB)[0][0]
-            distances.append(float(np.sqrt(np.sum((lab1.astype(float) - lab2.astype(float)) ** 2))))
-        distances = np.array(distances)
-        idx = np.argmin(distances)
-        md = distances[idx]
-        results[name] = {
-            "total_percentage": round(np.sum(distances < 50) / total * 100, 2),
-            "close_percentage": round(np.sum(distances < 30) / total * 100, 2),
-            "very_close_percentage": round(np.sum(distances < 15) / total * 100, 2),
-            "closest_pixel": tuple(int(c) for c in pixels_rgb[idx]),
-            "min_distance": round(md, 2),
-            "similarity_score": round(max(0, (50 - md) / 50 * 100), 2),
-        }
-    return results
 
 
 def photo_like(height, width, seed=7):
@@ -119,7 +95,7 @@ def measure(label, image, lab_space, runs, crop_side):
     crop = np.ascontiguousarray(image[:crop_side, :crop_side])
     crop_pixels = pipeline(extractor, crop)
     expected = {}
-    literal_per_pixel = best_of(2, lambda: expected.update(literal_matching(crop_pixels, lab_space, TARGETS)))
+    literal_per_pixel = best_of(2, lambda: expected.update(ref_pixel_matches(crop_pixels, lab_space, TARGETS)))
     literal_per_pixel /= len(crop_pixels)
     literal_matching_total = literal_per_pixel * n
     # The crop measured by the module, as a check on the reading.

@@ -10,6 +10,7 @@ matplotlib.use("Agg", force=True)
 
 import numpy as np
 import pytest
+from threadpoolctl import threadpool_limits
 
 import chromalens.color_extractor_cy as cy
 from chromalens.samples import sample_image_path
@@ -45,6 +46,16 @@ def restore_globals():
 @pytest.fixture(scope="session")
 def sample_path():
     return sample_image_path()
+
+
+@pytest.fixture(scope="module")
+def single_threaded_libraries():
+    """One BLAS/OpenMP thread for a module's tests (use with `pytest.mark.usefixtures`).
+    KMeans's OpenMP workers spin-wait on a busy two-core machine, so small fits
+    run faster on one thread; the module and the plain readings run under the
+    same limit, so their results stay comparable bit for bit."""
+    with threadpool_limits(1):
+        yield
 
 
 

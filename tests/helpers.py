@@ -1,10 +1,18 @@
-"""Image builders shared by the tests (import as `from helpers import ...`)."""
+"""Helpers shared by the tests (import as `from helpers import ...`): image
+builders, the plain readings the module is compared against, outcomes of
+calls and their deep comparison, a call recorder."""
 
-import warnings
+import math
 
 import cv2
 import numpy as np
-from sklearn.cluster import KMeans
+
+# Every helper is imported from here; the plain readings live in their own
+# module because the benchmarks use them too.
+from plain_readings import (  # noqa: F401 - re-exported
+    ref_apply_mask, ref_closest, ref_distance, ref_extract_pixels, ref_feature, ref_kmeans, ref_lab, ref_match_record,
+    ref_percentages, ref_pixel_matches, ref_preprocess, ref_similarity_record,
+)
 
 
 def blocks_image(colors, block=8, rows=1):
@@ -15,66 +23,77 @@ def blocks_image(colors, block=8, rows=1):
     return np.ascontiguousarray(np.tile(strip, (rows, 1, 1)))
 
 
-# --- plain readings of the pipeline and the clustering steps ------------------------------
+# --- outcomes of calls and their comparison -----------------------------------------------
 
-def ref_preprocess(image, preprocessing=True):
-    if not preprocessing:
-        return image
-    lab = cv2.cvtColor(image, cv2.COLOR_BGR2LAB)
-    clahe = cv2.createCLAHE(clipLimit=3.0, tileGridSize=(8, 8))
-    lab[:, :, 0] = clahe.apply(lab[:, :, 0])
-    bgr = cv2.cvtColor(lab, cv2.COLOR_LAB2BGR)
-    return cv2.bilateralFilter(bgr, 9, 75, 75)
+class Raised:
+    """The exception a call raised, standing in for the result it did not return.
+    Two are equal when their exceptions have the same type and text."""
 
+    def __init__(self, exc):
+        self.exc = exc
 
-def ref_feature(image, lab_space=True):
-    return cv2.cvtColor(image, cv2.COLOR_BGR2LAB if lab_space else cv2.COLOR_BGR2RGB)
+    def __eq__(self, other):
+        if not isinstance(other, Raised):
+            return NotImplemented
+        return type(self.exc) is type(other.exc) and str(self.exc) == str(other.exc)
 
+    __hash__ = None
 
-def ref_apply_mask(image, mask):
-    if mask is None:
-        return image
-    if mask.ndim == 3:
-        mask = cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-    mask = ((mask > 128) * 255).astype(np.uint8)
-    return cv2.bitwise_and(image, image, mask=mask)
+    def __repr__(self):
+        return f"Raised({type(self.exc).__name__}: {self.exc})"
 
 
-def ref_extract_pixels(image, mask=None):
-    if mask is not None:
-        masked = ref_apply_mask(image, mask)
-        selection = mask > 128
-        if len(mask.shape) == 3:
-            selection = cv2.cvtColor(mask.astype(np.uint8), cv2.COLOR_BGR2GRAY) > 128
-        pixels = masked[selection]
-    else:
-        pixels = image.reshape(-1, 3)
-    return pixels[~np.all(pixels == 0, axis=1)]
-
-
-def ref_kmeans(pixels, n_colors):
-    if len(pixels) < n_colors:
-        unique_colors = np.unique(pixels.reshape(-1, 3), axis=0)
-        return unique_colors, np.arange(len(unique_colors))
-    kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
-    labels = kmeans.fit_predict(pixels)
-    return kmeans.cluster_centers_, labels
-
-
-def ref_percentages(labels):
-    unique_labels, counts = np.unique(labels, return_counts=True)
-    kept = counts[unique_labels != -1]
-    return (kept / np.sum(kept) * 100).tolist()
-
-
-def outcome(call):
+def outcome(call, *args, **kwargs):
+    """What `call(*args, **kwargs)` gives: its result, or Raised(exception).
+    Warnings are left to the test's own filters."""
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return True, call()
-    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
-        return False, (type(exc), str(exc))
+        return call(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        return Raised(exc)
 
+
+def assert_same(got, expected, path="result", own_texts=None):
+    """Equal values of identical types all the way down: dict keys in the same
+    order, arrays of the same dtype and shape, NaN equal to NaN.  An expected
+    Raised wants an exception of the same type and text; with `own_texts`, the
+    text is compared only when the expected one starts with one of them (the
+    texts of other libraries' errors can differ from call site to call site)."""
+    if isinstance(expected, Raised):
+        assert isinstance(got, Raised), f"{path}: expected {expected!r}, got a result {got!r}"
+        assert type(got.exc) is type(expected.exc), f"{path}: {got!r} != {expected!r}"
+        text = str(expected.exc)
+        if own_texts is None or text.startswith(own_texts):
+            assert str(got.exc) == text, f"{path}: {got!r} != {expected!r}"
+        return
+    assert not isinstance(got, Raised), f"{path}: raised {got!r}, expected {expected!r}"
+    assert type(got) is type(expected), f"{path}: {type(got).__name__} != {type(expected).__name__}"
+    if isinstance(expected, dict):
+        assert list(got) == list(expected), f"{path}: keys {list(got)} != {list(expected)}"
+        for key in expected:
+            assert_same(got[key], expected[key], f"{path}[{key!r}]", own_texts)
+    elif isinstance(expected, (list, tuple)):
+        assert len(got) == len(expected), f"{path}: length {len(got)} != {len(expected)}"
+        for i, (g, e) in enumerate(zip(got, expected)):
+            assert_same(g, e, f"{path}[{i}]", own_texts)
+    elif isinstance(expected, np.ndarray):
+        assert got.dtype == expected.dtype and got.shape == expected.shape, f"{path}: {got!r} != {expected!r}"
+        assert np.array_equal(got, expected, equal_nan=got.dtype.kind in "fc"), f"{path}: {got!r} != {expected!r}"
+    elif isinstance(expected, (float, np.floating)) and math.isnan(expected):
+        assert math.isnan(got), f"{path}: {got!r} != nan"
+    else:
+        assert got == expected, f"{path}: {got!r} != {expected!r}"
+
+
+def same(got, expected):
+    """assert_same as a test: True when the two are the same."""
+    try:
+        assert_same(got, expected)
+    except AssertionError:
+        return False
+    return True
+
+
+# --- recording calls ----------------------------------------------------------------------
 
 class Recorder:
     """Wraps a module and records each call made through it."""
@@ -95,40 +114,6 @@ class Recorder:
 
     def names(self):
         return [c[0] for c in self.calls]
-
-
-# --- plain readings of the similarity and match records ---------------------------------
-
-def ref_similarity_record(closest, distance, threshold):
-    """One similarity record from the nearest dominant colour and its distance."""
-    if distance <= threshold:
-        similarity = max(0, (threshold - distance) / threshold * 100)
-        percentage = closest["percentage"] * (similarity / 100)
-    else:
-        similarity = percentage = 0
-    return {
-        "percentage": round(percentage, 2),
-        "similarity": round(similarity, 2),
-        "closest_color": closest["color"],
-        "distance": round(distance, 2),
-        "found_directly": distance < 10.0,
-    }
-
-
-def ref_match_record(distances, pixels_rgb):
-    """One match record from every pixel's distance to the target (a float64 array)."""
-    total = len(pixels_rgb)
-    very_close, close, somewhat_close = np.sum(distances < 15), np.sum(distances < 30), np.sum(distances < 50)
-    closest_idx = np.argmin(distances)
-    min_distance = distances[closest_idx]
-    return {
-        "total_percentage": round(somewhat_close / total * 100, 2),
-        "close_percentage": round(close / total * 100, 2),
-        "very_close_percentage": round(very_close / total * 100, 2),
-        "closest_pixel": tuple(int(c) for c in pixels_rgb[closest_idx]),
-        "min_distance": round(min_distance, 2),
-        "similarity_score": round(max(0, (50 - min_distance) / 50 * 100), 2),
-    }
 
 
 # --- encoded image files for the image reader ---------------------------------------------

@@ -64,6 +64,7 @@ def table_rows(stdout):
 # ---------------------------------------------------------------------------
 # Subprocess runs
 # ---------------------------------------------------------------------------
+@pytest.mark.slow
 def test_module_run_on_sample_photo(tmp_path):
     """The main job; that the figures are the API's own is checked in-process below."""
     done = run(cwd=tmp_path)

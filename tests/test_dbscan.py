@@ -197,7 +197,7 @@ def gradient_image(h=90, w=120):
     [
         ("photo", 0.25, True),
         ("photo", 0.25, False),
-        ("photo", 1.0, True),
+        pytest.param("photo", 1.0, True, marks=pytest.mark.slow),  # the whole photograph
         ("gradient", 1.0, True),
         ("gradient", 1.0, False),
         ("noise", 1.0, False),

@@ -11,21 +11,14 @@ import zlib
 
 import cv2
 import pytest
-from threadpoolctl import threadpool_limits
 
 from chromalens.color_extractor_cy import ColorExtractor
 from helpers import blocks_image
 
-pytestmark = pytest.mark.filterwarnings("ignore")
+pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
 
 IMAGE = blocks_image([[10, 20, 200], [200, 100, 50], [30, 220, 30]], block=16, rows=2)  # 32 x 48
 TARGETS = {"red": (200, 20, 10), "green": (30, 220, 30)}
-
-
-@pytest.fixture(autouse=True, scope="module")
-def _single_threaded_libraries():
-    with threadpool_limits(1):
-        yield
 
 
 def png_header(width, height):

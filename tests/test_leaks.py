@@ -7,7 +7,6 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 from sklearn.utils._param_validation import InvalidParameterError
-from threadpoolctl import threadpool_limits
 
 from PIL import Image
 
@@ -16,13 +15,7 @@ from chromalens.color_extractor_cy import ColorExtractor
 from helpers import blocks_image, encode_opencv
 from leakcheck import assert_no_leak
 
-pytestmark = pytest.mark.filterwarnings("ignore")
-
-
-@pytest.fixture(autouse=True, scope="module")
-def _single_threaded_libraries():
-    with threadpool_limits(1):
-        yield
+pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
 
 
 RNG = np.random.default_rng(7)
@@ -206,7 +199,13 @@ LIBRARY_KEEPS_NONE = {"dbscan few rows", "extract dbscan rgb"}
 WARMUP = {"visualize": 30, "visualize missing key": 30, "dbscan few rows": 100, "extract dbscan rgb": 100}
 
 
-@pytest.mark.parametrize("name, make, loops, expect", CASES, ids=[c[0] for c in CASES])
+# Loops of charts and of k-means and density fits take a second or more each.
+SLOW = {"visualize", "visualize missing key", "kmeans", "extract kmeans", "extract dbscan rgb", "dbscan few rows",
+        "analyze"}
+
+
+@pytest.mark.parametrize("name, make, loops, expect", [
+    pytest.param(*case, id=case[0], marks=[pytest.mark.slow] if case[0] in SLOW else []) for case in CASES])
 def test_repeated_calls_leave_nothing_behind(name, make, loops, expect, image_file):
     call, watch = make(image_file)
     extractors = [d for d in call.__defaults__ or () if isinstance(d, ColorExtractor)]
@@ -214,6 +213,7 @@ def test_repeated_calls_leave_nothing_behind(name, make, loops, expect, image_fi
                    check_none=name not in LIBRARY_KEEPS_NONE)
 
 
+@pytest.mark.slow
 def test_extract_colors_on_256_pixel_image_keeps_rss_flat():
     """100 extractions of a 256 x 256 photo-sized image after warm-up."""
     image = np.ascontiguousarray(

@@ -7,27 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
-from helpers import blocks_image, ref_similarity_record
-
-
-def literal_lab(color):
-    return cv2.cvtColor(np.uint8([[color]]), cv2.COLOR_RGB2LAB)[0][0]
-
-
-def literal_distance(color1, color2):
-    lab1 = literal_lab(color1).astype(float)
-    lab2 = literal_lab(color2).astype(float)
-    return float(np.sqrt(np.sum((lab1 - lab2) ** 2)))
-
-
-def literal_closest(target_color, image_colors):
-    target_rgb = np.array(target_color)
-    min_distance, closest = float("inf"), None
-    for info in image_colors:
-        distance = literal_distance(target_rgb, np.array(info["color"]))
-        if distance < min_distance:
-            min_distance, closest = distance, info
-    return closest, min_distance
+from helpers import assert_same, blocks_image, ref_closest, ref_distance, ref_similarity_record
 
 
 def literal_similarity(image_colors, target_colors, threshold):
@@ -35,26 +15,9 @@ def literal_similarity(image_colors, target_colors, threshold):
         return {}
     results = {}
     for name, target in target_colors.items():
-        closest, distance = literal_closest(target, image_colors)
+        closest, distance = ref_closest(target, image_colors)
         results[name] = ref_similarity_record(closest, distance, threshold)
     return results
-
-
-def assert_identical(actual, expected):
-    """Equal values of identical types, all the way down."""
-    assert type(actual) is type(expected), (actual, expected)
-    if isinstance(expected, dict):
-        assert list(actual) == list(expected)
-        for key in expected:
-            assert_identical(actual[key], expected[key])
-    elif isinstance(expected, tuple):
-        assert len(actual) == len(expected)
-        for a, e in zip(actual, expected):
-            assert_identical(a, e)
-    elif isinstance(expected, (float, np.floating)) and math.isnan(expected):
-        assert math.isnan(actual)
-    else:
-        assert actual == expected
 
 
 @pytest.fixture
@@ -81,7 +44,7 @@ def test_distance_matches_literal_on_random_pairs(extractor, rng):
     for a, b in zip(colors[::2], colors[1::2]):
         value = extractor._color_distance_lab(a, b)
         assert type(value) is float
-        assert value == literal_distance(a, b)
+        assert value == ref_distance(a, b)
         assert value == extractor._color_distance_lab(b, a)
 
 
@@ -117,7 +80,7 @@ def test_closest_picks_first_of_equal_records_and_returns_the_record_itself(extr
                {"color": (250, 5, 5), "percentage": 3.0}]
     closest, distance = extractor._find_closest_color((255, 0, 0), records)
     assert closest is records[1]
-    assert distance == literal_distance(np.array((255, 0, 0)), np.array((250, 5, 5)))
+    assert distance == ref_distance(np.array((255, 0, 0)), np.array((250, 5, 5)))
     assert extractor._find_closest_color((250, 5, 5), records) == (records[1], 0.0)
 
 
@@ -126,7 +89,7 @@ def test_closest_matches_literal_on_random_records(extractor, rng):
     for target in rng.integers(0, 256, (20, 3)):
         target = tuple(int(c) for c in target)
         closest, distance = extractor._find_closest_color(target, records)
-        expected_record, expected_distance = literal_closest(target, records)
+        expected_record, expected_distance = ref_closest(target, records)
         assert closest is expected_record and distance == expected_distance
 
 
@@ -203,10 +166,10 @@ def test_similarity_matches_literal(module, threshold):
     records_before = copy.deepcopy(RECORDS)
     result = extractor.analyze_color_similarity(image, targets, mask, threshold)
     assert seen == [(image, mask)]
-    assert_identical(result, literal_similarity(RECORDS, targets, float(threshold)))
+    assert_same(result, literal_similarity(RECORDS, targets, float(threshold)))
     assert RECORDS == records_before
     for name, record in result.items():
-        assert record["closest_color"] is literal_closest(targets[name], RECORDS)[0]["color"]
+        assert record["closest_color"] is ref_closest(targets[name], RECORDS)[0]["color"]
 
 
 def test_similarity_on_extracted_colours_matches_literal(module):
@@ -214,7 +177,7 @@ def test_similarity_on_extracted_colours_matches_literal(module):
     image = blocks_image([(40, 30, 200), (200, 200, 200), (10, 150, 20)], block=6)
     colors = extractor.extract_colors(image)
     result = extractor.analyze_color_similarity(image, {"red": (200, 30, 40), "grey": (190, 190, 190)})
-    assert_identical(result, literal_similarity(colors, {"red": (200, 30, 40), "grey": (190, 190, 190)}, 50.0))
+    assert_same(result, literal_similarity(colors, {"red": (200, 30, 40), "grey": (190, 190, 190)}, 50.0))
 
 
 @pytest.mark.parametrize("distance, threshold, percentage, similarity, rounded, found", [
@@ -237,7 +200,7 @@ def test_similarity_formula(module, distance, threshold, percentage, similarity,
             return record, distance
 
     result = Fixed().analyze_color_similarity(None, {"t": (0, 0, 0)}, similarity_threshold=threshold)
-    assert_identical(result["t"], {"percentage": percentage, "similarity": similarity, "closest_color": (1, 2, 3),
+    assert_same(result["t"], {"percentage": percentage, "similarity": similarity, "closest_color": (1, 2, 3),
                                    "distance": rounded, "found_directly": found})
     assert result["t"]["closest_color"] is record["color"]
 

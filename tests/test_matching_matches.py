@@ -1,4 +1,4 @@
-"""find_color_matches against a per-pixel reading written here in Python."""
+"""find_color_matches against the per-pixel plain reading (one-pixel conversions)."""
 
 import copy
 import warnings
@@ -7,14 +7,11 @@ import cv2
 import numpy as np
 import pytest
 
-from helpers import blocks_image, ref_match_record
-from test_matching import assert_identical, literal_distance
+from helpers import Raised, assert_same, blocks_image, outcome, ref_distance, ref_pixel_matches
 
 
-def literal_matches(extractor, lab_space, image, target_colors, mask=None, distance=None):
+def literal_matches(extractor, lab_space, image, target_colors, mask=None, distance=ref_distance):
     """The per-pixel reading: one-pixel conversions for every pixel and target."""
-    if distance is None:
-        distance = literal_distance
     if isinstance(image, str):
         path, image = image, cv2.imread(image)
         if image is None:
@@ -22,33 +19,7 @@ def literal_matches(extractor, lab_space, image, target_colors, mask=None, dista
     processed = extractor._preprocess_image(image)
     feature = extractor._convert_to_feature_space(processed)
     pixels = extractor._extract_pixels(feature, mask)
-    if len(pixels) == 0:
-        return {}
-    if lab_space:
-        pixels_rgb = np.array([cv2.cvtColor(np.uint8([[p]]), cv2.COLOR_LAB2RGB)[0][0] for p in pixels])
-    else:
-        pixels_rgb = pixels
-    results = {}
-    for name, target in target_colors.items():
-        target_array = np.array(target)
-        distances = np.array([distance(target_array, p) for p in pixels_rgb])
-        results[name] = ref_match_record(distances, pixels_rgb)
-    return results
-
-
-def outcome(call):
-    """The result of `call`, or the type and text of what it raised."""
-    try:
-        return call()
-    except Exception as error:  # compared, not swallowed
-        return (type(error), str(error))
-
-
-def assert_same_outcome(actual, expected):
-    if isinstance(expected, tuple) and len(expected) == 2 and isinstance(expected[0], type):
-        assert actual == expected
-    else:
-        assert_identical(actual, expected)
+    return ref_pixel_matches(pixels, lab_space, target_colors, distance)
 
 
 def feature_lab_of(bgr, lab_space):
@@ -107,7 +78,7 @@ def test_boundary_pixels_match_literal(module, lab_space, targets):
     image, _ = boundary_image(lab_space)
     snapshot, targets_before = image.copy(), copy.deepcopy(targets)
     result = extractor.find_color_matches(image, targets)
-    assert_identical(result, literal_matches(extractor, lab_space, image, targets))
+    assert_same(result, literal_matches(extractor, lab_space, image, targets))
     np.testing.assert_array_equal(image, snapshot)
     assert list(targets) == list(targets_before)
     for name in targets:
@@ -120,7 +91,7 @@ def test_band_limits_are_strict_and_ties_go_to_the_first_pixel(module, lab_space
     image, (first, second) = boundary_image(lab_space)
     record = extractor.find_color_matches(image, {"t": BOUNDARY_TARGET})["t"]
     pixels = image.reshape(-1, 3)
-    distances = [literal_distance(np.array(BOUNDARY_TARGET), p)
+    distances = [ref_distance(np.array(BOUNDARY_TARGET), p)
                  for p in feature_rgb_rows(pixels, lab_space)]
     # the image holds pixels at exactly 15, 30 and 50, and the bands exclude them
     assert {15.0, 30.0, 50.0} <= set(distances)
@@ -153,7 +124,7 @@ def test_larger_pixel_lists_match_literal(module, rng, lab_space, shape, places)
     extractor = module.ColorExtractor(preprocessing=False, lab_space=lab_space)
     targets = {"t": BOUNDARY_TARGET}
     result = extractor.find_color_matches(image, targets)
-    assert_identical(result, literal_matches(extractor, lab_space, image, targets))
+    assert_same(result, literal_matches(extractor, lab_space, image, targets))
     winner = second if a < b else first
     assert result["t"]["closest_pixel"] == tuple(int(v) for v in feature_rgb_rows(np.array([winner]), lab_space)[0])
 
@@ -186,7 +157,7 @@ def test_random_images_match_literal(module, rng, lab_space, preprocessing, mask
     targets = {"repeated": (200, 90, 40), "grey": [128, 128, 128], "float": (10.5, 250.7, 3.2)}
     mask_before = None if mask is None else mask.copy()
     result = extractor.find_color_matches(image, targets, mask)
-    assert_identical(result, literal_matches(extractor, lab_space, image, targets, mask))
+    assert_same(result, literal_matches(extractor, lab_space, image, targets, mask))
     if mask is not None:
         np.testing.assert_array_equal(mask, mask_before)
 
@@ -197,8 +168,8 @@ def test_path_image_equals_array_image(module, tmp_path, rng):
     assert cv2.imwrite(path, image)
     extractor = module.ColorExtractor()
     targets = {"a": (10, 20, 30), "b": (200, 100, 50)}
-    assert_identical(extractor.find_color_matches(path, targets), extractor.find_color_matches(image, targets))
-    assert_identical(extractor.find_color_matches(path, targets), literal_matches(extractor, True, path, targets))
+    assert_same(extractor.find_color_matches(path, targets), extractor.find_color_matches(image, targets))
+    assert_same(extractor.find_color_matches(path, targets), literal_matches(extractor, True, path, targets))
 
 
 @pytest.mark.parametrize("lab_space", [True, False])
@@ -212,7 +183,7 @@ def test_one_colour_image_at_distance_12(module, lab_space):
     image = np.tile(bgr, (5, 4, 1))
     extractor = module.ColorExtractor(preprocessing=False, lab_space=lab_space)
     record = extractor.find_color_matches(image, {"t": target})["t"]
-    assert_identical(record, {
+    assert_same(record, {
         "total_percentage": np.float64(100.0), "close_percentage": np.float64(100.0),
         "very_close_percentage": np.float64(100.0), "closest_pixel": record["closest_pixel"],
         "min_distance": np.float64(12.0), "similarity_score": np.float64(76.0)})
@@ -250,9 +221,9 @@ def test_bad_targets_fail_like_literal(module, rng, target, lab_space):
     image = rng.integers(1, 256, (3, 4, 3), dtype=np.uint8)
     targets = {"ok": (1, 2, 3), "bad": target}
     before = copy.deepcopy(targets)
-    actual = outcome(lambda: extractor.find_color_matches(image, targets))
-    assert isinstance(actual, tuple) and isinstance(actual[0], type)  # no partial result
-    assert_same_outcome(actual, outcome(lambda: literal_matches(extractor, lab_space, image, targets)))
+    actual = outcome(extractor.find_color_matches, image, targets)
+    assert isinstance(actual, Raised)  # no partial result
+    assert_same(actual, outcome(literal_matches, extractor, lab_space, image, targets))
     assert targets == before
 
 
@@ -263,9 +234,9 @@ def test_nan_target_under_warnings_as_errors_fails_like_literal(module, rng, lab
     targets = {"nan": (float("nan"), 0, 0)}
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        actual = outcome(lambda: extractor.find_color_matches(image, targets))
-        expected = outcome(lambda: literal_matches(extractor, lab_space, image, targets))
-    assert actual == expected and actual[0] is RuntimeWarning
+        actual = outcome(extractor.find_color_matches, image, targets)
+        expected = outcome(literal_matches, extractor, lab_space, image, targets)
+    assert actual == expected and type(actual.exc) is RuntimeWarning
 
 
 @pytest.mark.parametrize("image, error, message", [
@@ -322,7 +293,7 @@ def test_distance_override_called_per_pixel_and_target(module, rng, lab_space):
     targets = {"a": (10, 200, 30), "b": [1, 2, 3]}
     result = extractor.find_color_matches(image, targets)
     expected = literal_matches(extractor, lab_space, image, targets, distance=measure)
-    assert_identical(result, expected)
+    assert_same(result, expected)
 
     pixels = feature_rgb_rows(image.reshape(-1, 3), lab_space)
     assert len(calls) == len(targets) * len(pixels)
@@ -371,7 +342,7 @@ def test_rebound_cv2_sees_every_one_pixel_conversion(module, rng, restore_global
     wrapper.cvtColor = cvt_color
     restore_globals["cv2"] = wrapper
     literal = extractor.find_color_matches(image, targets)
-    assert_identical(literal, fast)
+    assert_same(literal, fast)
     n = image.shape[0] * image.shape[1]
     expected = [cv2.COLOR_LAB2RGB] * n if lab_space else []
     assert wrapper.one_pixel == expected + [cv2.COLOR_RGB2LAB] * (2 * n * len(targets))
@@ -391,7 +362,7 @@ def test_rebound_np_sees_every_one_pixel_conversion(module, rng, restore_globals
 
     wrapper.uint8 = uint8
     restore_globals["np"] = wrapper
-    assert_identical(extractor.find_color_matches(image, targets), fast)
+    assert_same(extractor.find_color_matches(image, targets), fast)
     n = image.shape[0] * image.shape[1]
     assert len(wrapper.one_pixel) == n + 2 * n * len(targets)
 
@@ -404,7 +375,7 @@ def test_preprocess_override_is_honoured(module, rng):
     extractor = Flat()
     image = rng.integers(0, 256, (5, 6, 3), dtype=np.uint8)
     record = extractor.find_color_matches(image, {"t": (160, 80, 40)})["t"]
-    assert_identical(record, literal_matches(extractor, True, image, {"t": (160, 80, 40)})["t"])
+    assert_same(record, literal_matches(extractor, True, image, {"t": (160, 80, 40)})["t"])
     assert record["closest_pixel"] == tuple(int(c) for c in feature_rgb_rows(np.array([(40, 80, 160)]), True)[0])
     assert record["very_close_percentage"] == 100.0
 
@@ -424,7 +395,7 @@ def test_unusual_pixel_lists_match_literal(module, rng, reshape, lab_space):
     extractor = Custom(preprocessing=False, lab_space=lab_space)
     image = rng.integers(1, 255, (4, 6, 3), dtype=np.uint8)
     targets = {"a": (10, 200, 30), "b": (128, 128, 128)}
-    assert_identical(extractor.find_color_matches(image, targets),
+    assert_same(extractor.find_color_matches(image, targets),
                      literal_matches(extractor, lab_space, image, targets))
 
 
@@ -440,7 +411,7 @@ def test_extract_colors_override_changes_similarity_not_matches(module, rng):
     fixed, plain = Fixed(preprocessing=False), module.ColorExtractor(preprocessing=False)
     similarity = fixed.analyze_color_similarity(image, targets)["t"]
     assert similarity["closest_color"] is record["color"] and similarity["percentage"] == 55.0
-    assert_identical(fixed.find_color_matches(image, targets), plain.find_color_matches(image, targets))
+    assert_same(fixed.find_color_matches(image, targets), plain.find_color_matches(image, targets))
 
 
 def test_squared_sums_order_and_band_like_their_roots():

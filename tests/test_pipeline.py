@@ -9,35 +9,14 @@ import pytest
 
 from chromalens.color_extractor_cy import ColorExtractor
 
-from helpers import Recorder, blocks_image, ref_apply_mask, ref_extract_pixels, ref_feature, ref_preprocess
-
-
-# --- the plain readings ------------------------------------------------------
-
-
-
-
-def outcome(call):
-    """(True, value) or (False, (exception type, message))."""
-    try:
-        return True, call()
-    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
-        return False, (type(exc), str(exc))
+from helpers import (Raised, Recorder, assert_same, blocks_image, outcome, ref_apply_mask, ref_extract_pixels,
+                     ref_feature, ref_preprocess)
 
 
 def assert_same_outcome(ours, reference):
-    ok_ref, expected = outcome(reference)
-    ok, got = outcome(ours)
-    assert ok == ok_ref, (got, expected)
-    if not ok:
-        assert got == expected
-        return
-    if expected is None:
-        assert got is None
-        return
-    assert isinstance(got, np.ndarray)
-    assert got.dtype == expected.dtype and got.shape == expected.shape
-    np.testing.assert_array_equal(got, expected)
+    """The step and its plain reading give the same array, or raise alike."""
+    expected = outcome(reference)
+    assert_same(outcome(ours), expected)
 
 
 # --- inputs -------------------------------------------------------------------
@@ -169,8 +148,8 @@ def test_feature_space_known_values(lab_space, bgr, expected):
 @pytest.mark.parametrize("lab_space", [True, False])
 def test_mask_and_pixels_match_plain_reading(image_name, mask_name, lab_space):
     raw = IMAGES[image_name]
-    outcome_ok, feature = outcome(lambda: ref_feature(raw, lab_space))
-    if not outcome_ok:
+    feature = outcome(ref_feature, raw, lab_space)
+    if isinstance(feature, Raised):
         feature = raw  # a two-dimensional image goes straight to the mask steps
     mask = make_masks(feature.shape[:2])[mask_name]
     image_before, mask_before = feature.copy(), copy_or_none(mask)

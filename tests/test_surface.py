@@ -1,4 +1,4 @@
-"""The module as the host sees it: bindings, the class, its method objects,
+"""The module as the interpreter sees it: bindings, the class, its method objects,
 argument conventions and the override-aware internal dispatch."""
 
 import importlib
@@ -11,58 +11,39 @@ import pytest
 
 import chromalens.color_extractor_cy as cy
 from chromalens.color_extractor_cy import ColorExtractor
+from helpers import assert_same
 
 QUAL = "chromalens.color_extractor_cy.ColorExtractor."
 SUBCLASS_NOTE = (
     ". Note that chromalens is deliberately stricter than PEP-484 and rejects subclasses of builtin types."
 )
 
-# name, parameters (name, default or REQ), annotations, one-line doc or None for multi-line
-REQ = object()
-METHODS = [
-    ("__init__", [("n_colors", 5), ("algorithm", "kmeans"), ("preprocessing", True), ("lab_space", True)], {}, None),
-    ("_preprocess_image", [("image", REQ)], {}, "Apply preprocessing for robustness against noise and lighting."),
-    ("_convert_to_feature_space", [("image", REQ)], {}, "Convert image to appropriate color space for clustering."),
-    ("_apply_mask", [("image", REQ), ("mask", REQ)], {}, "Apply mask to limit color extraction to specific areas."),
-    ("_extract_pixels", [("image", REQ), ("mask", None)], {}, "Extract valid pixels for clustering."),
-    ("_cluster_colors_kmeans", [("pixels", REQ)], {}, "Extract colors using K-means clustering."),
-    ("_cluster_colors_dbscan", [("pixels", REQ)], {}, "Extract colors using DBSCAN clustering."),
-    ("_calculate_percentages", [("labels", REQ)], {}, "Calculate color percentages."),
-    ("extract_colors", [("image", REQ), ("mask", None)], {}, None),
-    (
-        "visualize_colors",
-        [("colors", REQ), ("save_path", None)],
-        {"colors": "List[dict]", "save_path": "Optional[str]"},
-        "Visualize extracted colors with percentages.",
-    ),
-    (
-        "_color_distance_lab",
-        [("color1", REQ), ("color2", REQ)],
-        {},
-        "Calculate perceptual distance between two colors in LAB space.",
-    ),
-    (
-        "_find_closest_color",
-        [("target_color", REQ), ("image_colors", REQ)],
-        {"target_color": "Tuple[int, int, int]", "image_colors": "List[dict]", "return": "Tuple[dict, float]"},
-        "Find the closest color in image to target color.",
-    ),
-    (
-        "analyze_color_similarity",
-        [("image", REQ), ("target_colors", REQ), ("mask", None), ("similarity_threshold", 50.0)],
-        {"target_colors": "Dict[str, Tuple[int, int, int]]", "similarity_threshold": "float", "return": "Dict[str, dict]"},
-        None,
-    ),
-    (
-        "find_color_matches",
-        [("image", REQ), ("target_colors", REQ), ("mask", None)],
-        {"target_colors": "Dict[str, Tuple[int, int, int]]", "return": "Dict[str, dict]"},
-        None,
-    ),
-    ("__reduce__", [], {}, None),
-    ("__setstate__", [("__pyx_state", REQ)], {}, None),
-]
-METHOD_IDS = [m[0] for m in METHODS]
+# What help() shows for each method, in the order the class dictionary holds
+# them: the signature (parameter names, defaults and annotation texts) and the
+# one-line documentation (None: several lines, checked further down, or none).
+HELP = {
+    "__init__": ("(self, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True)", None),
+    "_preprocess_image": ("(self, image)", "Apply preprocessing for robustness against noise and lighting."),
+    "_convert_to_feature_space": ("(self, image)", "Convert image to appropriate color space for clustering."),
+    "_apply_mask": ("(self, image, mask)", "Apply mask to limit color extraction to specific areas."),
+    "_extract_pixels": ("(self, image, mask=None)", "Extract valid pixels for clustering."),
+    "_cluster_colors_kmeans": ("(self, pixels)", "Extract colors using K-means clustering."),
+    "_cluster_colors_dbscan": ("(self, pixels)", "Extract colors using DBSCAN clustering."),
+    "_calculate_percentages": ("(self, labels)", "Calculate color percentages."),
+    "extract_colors": ("(self, image, mask=None)", None),
+    "visualize_colors": ("(self, colors: 'List[dict]', save_path: 'Optional[str]' = None)",
+                         "Visualize extracted colors with percentages."),
+    "_color_distance_lab": ("(self, color1, color2)", "Calculate perceptual distance between two colors in LAB space."),
+    "_find_closest_color": ("(self, target_color: 'Tuple[int, int, int]', image_colors: 'List[dict]')"
+                            " -> 'Tuple[dict, float]'", "Find the closest color in image to target color."),
+    "analyze_color_similarity": ("(self, image, target_colors: 'Dict[str, Tuple[int, int, int]]', mask=None,"
+                                 " similarity_threshold: 'float' = 50.0) -> 'Dict[str, dict]'", None),
+    "find_color_matches": ("(self, image, target_colors: 'Dict[str, Tuple[int, int, int]]', mask=None)"
+                           " -> 'Dict[str, dict]'", None),
+    "__reduce__": ("(self)", None),
+    "__setstate__": ("(self, __pyx_state)", None),
+}
+METHOD_IDS = list(HELP)
 
 
 # ---------------------------------------------------------------------------
@@ -91,10 +72,11 @@ def test_reimport_returns_same_module():
     assert cy.ColorExtractor is ColorExtractor
 
 
-def test_class_flags_and_layout():
-    flags = ColorExtractor.__flags__
-    assert flags & (1 << 10)  # subclassable
-    assert not flags & (1 << 14)  # no cyclic GC support
+def test_class_is_subclassable_with_bare_instances():
+    class Sub(ColorExtractor):
+        pass
+
+    assert isinstance(Sub(), ColorExtractor)
     assert ColorExtractor.__dictoffset__ == 0 and ColorExtractor.__weakrefoffset__ == 0
     e = ColorExtractor()
     with pytest.raises(AttributeError):
@@ -104,10 +86,11 @@ def test_class_flags_and_layout():
     with pytest.raises(AttributeError):
         e.algorithm = "dbscan"
     import gc
-
-    assert not gc.is_tracked(e)
     import weakref
 
+    # No cyclic garbage-collection support: not tracked, and no collector header in its size.
+    assert not gc.is_tracked(e)
+    assert sys.getsizeof(e) == ColorExtractor.__basicsize__
     with pytest.raises(TypeError):
         weakref.ref(e)
 
@@ -120,25 +103,28 @@ def test_class_dictionary_holds_methods_in_source_order():
 # ---------------------------------------------------------------------------
 # Method objects
 # ---------------------------------------------------------------------------
-@pytest.mark.parametrize("name,params,annotations,doc", METHODS, ids=METHOD_IDS)
-def test_method_object_introspection(name, params, annotations, doc):
+@pytest.mark.parametrize("name", METHOD_IDS)
+def test_method_object_introspection(name):
+    shown, doc = HELP[name]
     fn = vars(ColorExtractor)[name]
     assert fn.__name__ == name
     assert fn.__qualname__ == "ColorExtractor." + name
     assert fn.__module__ == "chromalens.color_extractor_cy"
-    defaults = tuple(d for _, d in params if d is not REQ)
+    sig = inspect.signature(fn)
+    assert str(sig) == shown
+    params = list(sig.parameters.values())[1:]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+    # The attributes hold what the signature shows (the defaults' reprs there fix their types).
+    defaults = tuple(p.default for p in params if p.default is not p.empty)
     assert fn.__defaults__ == (defaults or None)
     if defaults:
         assert [type(d) for d in fn.__defaults__] == [type(d) for d in defaults]
+    annotations = {p.name: p.annotation for p in params if p.annotation is not p.empty}
+    if sig.return_annotation is not sig.empty:
+        annotations["return"] = sig.return_annotation
     assert fn.__annotations__ == annotations
-    sig = inspect.signature(fn)
-    assert list(sig.parameters) == ["self"] + [p for p, _ in params]
-    for pname, default in params:
-        p = sig.parameters[pname]
-        assert p.kind is p.POSITIONAL_OR_KEYWORD
-        assert p.default == (inspect.Parameter.empty if default is REQ else default)
     bound = getattr(ColorExtractor(), name)
-    assert list(inspect.signature(bound).parameters) == [p for p, _ in params]
+    assert list(inspect.signature(bound).parameters) == [p.name for p in params]
     if doc is not None:
         assert fn.__doc__ == doc
     elif name in ("__reduce__", "__setstate__"):
@@ -280,6 +266,55 @@ def test_argument_type_checks(call, param, expected, got, note):
         call()
     message = f"Argument '{param}' has incorrect type (expected {expected}, got {got})"
     assert str(info.value) == message + (SUBCLASS_NOTE if note else "")
+
+
+# Each method's required arguments for one real call; the others take their defaults.
+CALL_IMAGE = np.ascontiguousarray(np.repeat(np.repeat(
+    np.array([[[200, 30, 20], [20, 200, 30], [30, 20, 200]]], np.uint8), 4, axis=0), 4, axis=1))
+CALL_RECORDS = [{"color": (200, 30, 20), "percentage": 60.0}, {"color": (20, 200, 30), "percentage": 40.0}]
+REQUIRED = {
+    "__init__": {},
+    "_preprocess_image": {"image": CALL_IMAGE},
+    "_convert_to_feature_space": {"image": CALL_IMAGE},
+    "_apply_mask": {"image": CALL_IMAGE, "mask": np.full(CALL_IMAGE.shape[:2], 255, np.uint8)},
+    "_extract_pixels": {"image": CALL_IMAGE},
+    "_cluster_colors_kmeans": {"pixels": CALL_IMAGE.reshape(-1, 3)},
+    "_cluster_colors_dbscan": {"pixels": CALL_IMAGE.reshape(-1, 3)},
+    "_calculate_percentages": {"labels": np.array([0, 1, 1, -1, 2])},
+    "extract_colors": {"image": CALL_IMAGE},
+    "visualize_colors": {"colors": CALL_RECORDS},
+    "_color_distance_lab": {"color1": np.array([200, 30, 20]), "color2": np.array([20, 200, 30])},
+    "_find_closest_color": {"target_color": (190, 40, 20), "image_colors": CALL_RECORDS},
+    "analyze_color_similarity": {"image": CALL_IMAGE, "target_colors": {"near red": (40, 60, 180)}},
+    "find_color_matches": {"image": CALL_IMAGE, "target_colors": {"red": (20, 30, 200)}},
+    "__reduce__": {},
+    "__setstate__": {"__pyx_state": ("dbscan", False, 3, True)},
+}
+
+
+@pytest.mark.parametrize("name", METHOD_IDS)
+def test_calls_by_position_keyword_and_default_agree(name):
+    """Every parameter is taken by position and by its name, and an omitted one
+    acts as the default help() shows."""
+    import matplotlib.pyplot as plt
+
+    required = REQUIRED[name]
+    advertised = inspect.signature(getattr(E, name)).parameters
+    assert list(required) == [p for p, v in advertised.items() if v.default is v.empty]
+    full = {p: required[p] if p in required else v.default for p, v in advertised.items()}
+
+    def run(*args, **kwargs):
+        extractor = ColorExtractor(3, "kmeans", False, False)
+        try:
+            result = getattr(extractor, name)(*args, **kwargs)
+        finally:
+            plt.close("all")
+        return result, extractor.__reduce__()
+
+    expected = run(*required.values())
+    assert_same(run(**required), expected)
+    assert_same(run(*full.values()), expected)
+    assert_same(run(**full), expected)
 
 
 def test_none_passes_array_checks():

@@ -6,6 +6,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import chromalens.color_extractor_cy as cy
 
 PACKAGE = pathlib.Path(cy.__file__).parent
@@ -94,12 +96,14 @@ def test_stub_and_marker_are_installed_beside_the_module():
     assert (PACKAGE / "py.typed").is_file()
 
 
+@pytest.mark.slow
 def test_stubtest_reports_nothing(tmp_path):
     done = run_tool(["mypy.stubtest", "chromalens.color_extractor_cy"], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Success: no issues found" in done.stdout
 
 
+@pytest.mark.slow
 def test_mypy_strict_on_example_program(tmp_path):
     program = tmp_path / "example.py"
     program.write_text(PROGRAM)
