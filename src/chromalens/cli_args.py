@@ -102,6 +102,8 @@ def output_path(formats: Callable[[], Collection[str]], what: str) -> Callable[[
     """
 
     def parse(text: str) -> str:
+        if os.path.isdir(text):
+            return text  # refused by check_output_path, as a path problem
         accepted = sorted(formats())
         extension = _extension(text)
         listed = ", ".join("." + e for e in accepted)
