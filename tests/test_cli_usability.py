@@ -301,6 +301,8 @@ def test_transparent_background_is_left_out(files, reader_with_alpha):
     assert sorted(found.values()) == [50.0, 50.0] and (0, 0, 0) not in found
     everything = run(files["cutout"], "--json", "--no-preprocessing", "-n", "3", "--ignore-alpha")
     assert shares(everything.stdout) == {(0, 0, 0): 62.5, **{colour: 18.75 for colour in found}}
+    header = call(files["cutout"], "-n", "3").stdout.splitlines()[0]
+    assert header.endswith("(64x32 image, kmeans, LAB, opaque pixels only)")
 
 
 def test_mask_and_transparency_combine(files, reader_with_alpha):

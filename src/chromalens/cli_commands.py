@@ -67,8 +67,11 @@ def _read_image(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarr
         image, alpha = read_image(path, use_alpha=not args.ignore_alpha, max_side=args.max_side)
     except Exception as error:  # any reader failure is one line, never a traceback
         reason = one_line(error)
-        if reason == f"Could not load image from {path}":
+        prefix = f"Could not load image from {path}"  # the path is already in the message below
+        if reason == prefix:
             reason = "not an image file that can be decoded"
+        elif reason.startswith(prefix + ": "):
+            reason = reason[len(prefix) + 2:]
         raise CommandError(f"cannot read image {path}: {reason}") from None
     height, width = image.shape[:2]
     if args.max_side is not None and max(height, width) > args.max_side:
@@ -98,16 +101,17 @@ def _fit_mask(mask: np.ndarray, image: np.ndarray, args: argparse.Namespace) -> 
     return cv2.resize(mask, (image_w, image_h), interpolation=cv2.INTER_NEAREST)
 
 
-def load_inputs(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """The image and the mask to analyse it with: --mask and transparency combined."""
+def load_inputs(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarray], bool]:
+    """The image, the mask to analyse it with (--mask and transparency combined), and
+    whether the image's transparency is part of that mask."""
     image, alpha = _read_image(args)
     mask = None if args.mask is None else _fit_mask(_read_mask(args.mask), image, args)
     if alpha is None:
-        return image, mask
+        return image, mask, False
     if mask is None:
-        return image, alpha
+        return image, alpha, True
     # A pixel is analysed only where both the mask file and the image's opacity select it.
-    return image, np.where((mask > 128) & (alpha > 128), 255, 0).astype(np.uint8)
+    return image, np.where((mask > 128) & (alpha > 128), 255, 0).astype(np.uint8), True
 
 
 def check_outputs(args: argparse.Namespace) -> None:
@@ -129,7 +133,7 @@ def _extractor(args: argparse.Namespace) -> ColorExtractor:
                           preprocessing=args.preprocessing, lab_space=args.lab_space)
 
 
-def describe(args: argparse.Namespace, image: np.ndarray, clustered: bool = True) -> str:
+def describe(args: argparse.Namespace, image: np.ndarray, clustered: bool = True, opaque_only: bool = False) -> str:
     """What is analysed and how: size, algorithm (when clustering), space, options off the default."""
     parts = [f"{image.shape[1]}x{image.shape[0]} image"]
     if clustered:
@@ -140,6 +144,8 @@ def describe(args: argparse.Namespace, image: np.ndarray, clustered: bool = True
     max_side = getattr(args, "max_side", None)
     if max_side is not None:
         parts.append(f"max side {max_side}")
+    if opaque_only:
+        parts.append("opaque pixels only")
     return ", ".join(parts)
 
 
@@ -186,9 +192,10 @@ def run_extract(args: argparse.Namespace, out: TextIO, status: Status) -> int:
         args.image = sample_image_path()
         label = f"sample photo {os.path.basename(args.image)}"
     check_outputs(args)
-    image, mask = load_inputs(args)
+    image, mask, opaque_only = load_inputs(args)
     extractor = _extractor(args)
-    colors = status.run(f"extracting colours ({describe(args, image)})",
+    how = describe(args, image, opaque_only=opaque_only)
+    colors = status.run(f"extracting colours ({how})",
                         lambda: extractor.extract_colors(image, mask))
 
     if args.json:
@@ -196,7 +203,7 @@ def run_extract(args: argparse.Namespace, out: TextIO, status: Status) -> int:
                    for c in colors]
         out.write(json.dumps(records, default=json_default) + "\n")
     else:
-        out.write(f"{label}: {_plural(len(colors), 'dominant colour')} ({describe(args, image)})\n")
+        out.write(f"{label}: {_plural(len(colors), 'dominant colour')} ({how})\n")
         if colors:
             swatches = supports_truecolor(out)
             rows = [[hex_code(c["color"]), *(str(int(v)) for v in c["color"]), f"{c['percentage']:.2f}%"]
@@ -239,9 +246,9 @@ def _match_rows(report: Dict[str, Any], targets: Dict[str, Tuple[int, int, int]]
 
 def run_match(args: argparse.Namespace, out: TextIO, status: Status) -> int:
     targets: Dict[str, Tuple[int, int, int]] = args.targets
-    image, mask = load_inputs(args)
+    image, mask, opaque_only = load_inputs(args)
     extractor = _extractor(args)
-    how = describe(args, image, clustered=not args.detailed)
+    how = describe(args, image, clustered=not args.detailed, opaque_only=opaque_only)
     if args.detailed:
         report: Dict[str, Any] = status.run(
             f"measuring every pixel against {_plural(len(targets), 'colour')} ({how})",
