@@ -51,13 +51,17 @@ def test_figure_has_hex_share_and_title_in_the_contrasting_colour():
     assert figure.get_size_inches()[0] * figure.dpi == 800
 
 
-def test_no_title_when_none_and_rows_of_five():
-    many = [{"color": (i * 20, 255 - i * 20, 100), "percentage": 100 / 12} for i in range(12)]
-    short = palette_card(many[:5])
-    tall = palette_card(many)
-    assert len(short.axes[0].texts) == 10  # hex and share per swatch, nothing else
-    assert short.axes[0].texts[0].get_text() == "#00ff64"
-    assert tall.get_size_inches()[1] > 2 * short.get_size_inches()[1]  # three rows of swatches
+def swatch_lefts(figure):
+    return sorted({round(p.get_x()) for p in figure.axes[0].patches if p.get_height() > 100})
+
+
+@pytest.mark.parametrize("count, columns", [(1, 1), (5, 5), (6, 3), (7, 4), (11, 4), (12, 4)])
+def test_no_title_when_none_and_rows_evenly_filled(count, columns):
+    colors = [{"color": (i * 20, 255 - i * 20, 100), "percentage": 100 / count} for i in range(count)]
+    figure = palette_card(colors)
+    assert len(figure.axes[0].texts) == 2 * count  # hex and share per swatch, nothing else
+    assert figure.axes[0].texts[0].get_text() == "#00ff64"
+    assert len(swatch_lefts(figure)) == columns
 
 
 @pytest.mark.parametrize("name, magic", [("card.png", b"\x89PNG"), ("card.SVG", b"<?xml"), ("card.pdf", b"%PDF")])

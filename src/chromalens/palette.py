@@ -82,8 +82,8 @@ def palette_card(colors: Sequence[Mapping[str, Any]], path: Union[str, "os.PathL
 
     `colors` is a list of colour info records as `extract_colors` returns them
     (dicts with "color", an (R, G, B) tuple, and "percentage").  The card shows
-    a strip with each colour as wide as its share, then one swatch per colour,
-    in the order given, labelled with its hex code and its share (two
+    a strip with each colour as wide as its share, then one swatch per colour
+    (at most five to a row), in the order given, labelled with its hex code and its share (two
     decimals), in black or white, whichever contrasts more with the swatch
     (WCAG relative luminance).  `title`, when given, is written above.
 
@@ -100,8 +100,9 @@ def palette_card(colors: Sequence[Mapping[str, Any]], path: Union[str, "os.PathL
     file_format = _format_of(path) if path is not None else None
 
     count = len(rgbs)
-    columns = min(count, COLUMNS)
-    rows = math.ceil(count / columns)
+    # At most COLUMNS swatches a row, the rows as evenly filled as they can be (6 colours: 3 + 3).
+    rows = math.ceil(count / COLUMNS)
+    columns = math.ceil(count / rows)
     top = MARGIN + (TITLE_HEIGHT if title else 0)
     tiles_top = top + STRIP_HEIGHT + 2 * GAP
     height = tiles_top + rows * TILE_HEIGHT + (rows - 1) * GAP + MARGIN
