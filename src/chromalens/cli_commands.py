@@ -30,41 +30,15 @@ def _check_file(path: str, what: str) -> None:
         raise CommandError(f"cannot read {what} {path}: no such file")
     if os.path.isdir(path):
         raise CommandError(f"cannot read {what} {path}: is a directory")
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        # OpenCV's binding crashes on a name without a UTF-8 form.
-        raise CommandError(f"cannot read {what} {path}: OpenCV cannot open a file name that is not UTF-8") from None
 
 
-def _read_mask(path: str) -> np.ndarray:
-    """A mask file as one grey channel, read as OpenCV reads it."""
-    import cv2
-
-    _check_file(path, "mask")
-    # OpenCV logs a warning of its own for unreadable files; the message below says it in one line.
-    logging = cv2.utils.logging
-    level = logging.getLogLevel()
-    logging.setLogLevel(logging.LOG_LEVEL_ERROR)
-    try:
-        mask = cv2.imread(path)
-    finally:
-        logging.setLogLevel(level)
-    if mask is None:
-        raise CommandError(f"cannot read mask {path}: not an image file OpenCV can decode")
-    return cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
-
-
-def _read_image(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """The image (BGR) and its transparency mask (0/255, or None), downscaled when asked."""
-    import cv2
-
+def _read(path: str, what: str, use_alpha: bool, max_side: Optional[int]) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """`read_image` on a file named on the command line; any failure becomes one line."""
     from chromalens import read_image
 
-    path = args.image
-    _check_file(path, "image")
+    _check_file(path, what)
     try:
-        image, alpha = read_image(path, use_alpha=not args.ignore_alpha, max_side=args.max_side)
+        return read_image(path, use_alpha=use_alpha, max_side=max_side)
     except Exception as error:  # any reader failure is one line, never a traceback
         reason = one_line(error)
         prefix = f"Could not load image from {path}"  # the path is already in the message below
@@ -72,7 +46,22 @@ def _read_image(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarr
             reason = "not an image file that can be decoded"
         elif reason.startswith(prefix + ": "):
             reason = reason[len(prefix) + 2:]
-        raise CommandError(f"cannot read image {path}: {reason}") from None
+        raise CommandError(f"cannot read {what} {path}: {reason}") from None
+
+
+def _read_mask(path: str) -> np.ndarray:
+    """A mask file as one grey channel, at its full size."""
+    import cv2
+
+    mask, _ = _read(path, "mask", use_alpha=False, max_side=None)
+    return cv2.cvtColor(mask, cv2.COLOR_BGR2GRAY)
+
+
+def _read_image(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """The image (BGR) and its transparency mask (0/255, or None), downscaled when asked."""
+    import cv2
+
+    image, alpha = _read(args.image, "image", use_alpha=not args.ignore_alpha, max_side=args.max_side)
     height, width = image.shape[:2]
     if args.max_side is not None and max(height, width) > args.max_side:
         # The reader should have downscaled already; never analyse more than was asked for.
