@@ -30,6 +30,11 @@ def _check_file(path: str, what: str) -> None:
         raise CommandError(f"cannot read {what} {path}: no such file")
     if os.path.isdir(path):
         raise CommandError(f"cannot read {what} {path}: is a directory")
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        # OpenCV's binding crashes on a name without a UTF-8 form.
+        raise CommandError(f"cannot read {what} {path}: OpenCV cannot open a file name that is not UTF-8") from None
 
 
 def _read(path: str, what: str, use_alpha: bool, max_side: Optional[int]) -> Tuple[np.ndarray, Optional[np.ndarray]]:
