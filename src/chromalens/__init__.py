@@ -7,9 +7,10 @@ whose class :class:`ColorExtractor` is re-exported here.
 from importlib.metadata import PackageNotFoundError, version
 
 from chromalens.color_extractor_cy import ColorExtractor
+from chromalens.palette import palette_card
 from chromalens.reader import read_image
 
-__all__ = ["ColorExtractor", "read_image", "__version__"]
+__all__ = ["ColorExtractor", "palette_card", "read_image", "__version__"]
 
 try:
     __version__ = version("chromalens")
