@@ -30,11 +30,6 @@ def _check_file(path: str, what: str) -> None:
         raise CommandError(f"cannot read {what} {path}: no such file")
     if os.path.isdir(path):
         raise CommandError(f"cannot read {what} {path}: is a directory")
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        # OpenCV's binding crashes on a name without a UTF-8 form.
-        raise CommandError(f"cannot read {what} {path}: OpenCV cannot open a file name that is not UTF-8") from None
 
 
 def _read(path: str, what: str, use_alpha: bool, max_side: Optional[int]) -> Tuple[np.ndarray, Optional[np.ndarray]]:
@@ -64,18 +59,7 @@ def _read_mask(path: str) -> np.ndarray:
 
 def _read_image(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     """The image (BGR) and its transparency mask (0/255, or None), downscaled when asked."""
-    import cv2
-
-    image, alpha = _read(args.image, "image", use_alpha=not args.ignore_alpha, max_side=args.max_side)
-    height, width = image.shape[:2]
-    if args.max_side is not None and max(height, width) > args.max_side:
-        # The reader should have downscaled already; never analyse more than was asked for.
-        scale = args.max_side / max(height, width)
-        size = (max(1, round(width * scale)), max(1, round(height * scale)))
-        image = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
-        if alpha is not None:
-            alpha = cv2.resize(alpha, size, interpolation=cv2.INTER_NEAREST)
-    return image, alpha
+    return _read(args.image, "image", use_alpha=not args.ignore_alpha, max_side=args.max_side)
 
 
 def _fit_mask(mask: np.ndarray, image: np.ndarray, args: argparse.Namespace) -> np.ndarray:
