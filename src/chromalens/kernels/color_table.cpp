@@ -64,6 +64,17 @@ CL_POPCOUNT_TARGET std::size_t census_pass_popcount(const ColorTable& table, con
     return census_pass<true>(table, pixels, n, census, count_of_rank);
 }
 
+template <bool Hardware>
+CL_ALWAYS_INLINE void spread_pass(const ColorTable& table, const std::uint8_t* pixels, std::size_t n,
+                                  const std::int64_t* per_rank, std::int64_t* out) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = per_rank[table.rank<Hardware>(color_key(pixels + 3 * i))];
+}
+
+CL_POPCOUNT_TARGET void spread_pass_popcount(const ColorTable& table, const std::uint8_t* pixels, std::size_t n,
+                                             const std::int64_t* per_rank, std::int64_t* out) {
+    spread_pass<true>(table, pixels, n, per_rank, out);
+}
+
 }  // namespace
 
 ColorCensus take_census(const ColorTable& table, const std::uint8_t* pixels, std::size_t n) {
@@ -94,6 +105,18 @@ std::vector<std::uint8_t> color_rows(const ColorCensus& census, const std::uint8
         rows[3 * j + 2] = pixel[2];
     }
     return rows;
+}
+
+void spread_to_pixels(const ColorTable& table, const ColorCensus& census, const std::uint8_t* pixels, std::size_t n,
+                      const std::int64_t* per_color, std::int64_t* out) {
+    if (n > 0 && (pixels == nullptr || out == nullptr)) throw std::invalid_argument("spread_to_pixels needs pixel data");
+    if (!census.ranks.empty() && per_color == nullptr) throw std::invalid_argument("spread_to_pixels needs values");
+    std::vector<std::int64_t> per_rank(census.ranks.size());
+    for (std::size_t j = 0; j < census.ranks.size(); ++j) per_rank[census.ranks[j]] = per_color[j];
+    if (has_popcount_instruction())
+        spread_pass_popcount(table, pixels, n, per_rank.data(), out);
+    else
+        spread_pass<false>(table, pixels, n, per_rank.data(), out);
 }
 
 }  // namespace chromalens::kernels

@@ -108,4 +108,9 @@ ColorCensus take_census(const ColorTable& table, const std::uint8_t* pixels, std
 // pixels it was taken of.
 std::vector<std::uint8_t> color_rows(const ColorCensus& census, const std::uint8_t* pixels);
 
+// out[i] = per_color[j] for each of the n pixels the census was taken of,
+// j being the place of the pixel's colour in the census.
+void spread_to_pixels(const ColorTable& table, const ColorCensus& census, const std::uint8_t* pixels, std::size_t n,
+                      const std::int64_t* per_color, std::int64_t* out);
+
 }  // namespace chromalens::kernels
