@@ -218,3 +218,46 @@ def test_native_search_matches_the_weighted_library_search(sample_path, rng, sou
     pixels = pixel_list(e, image)
     _, labels = e._cluster_colors_dbscan(pixels)
     np.testing.assert_array_equal(labels, weighted_library_labels(pixels))
+
+
+@pytest.mark.parametrize("blocks,jitter,noise", [(4, 20, 0.05), (8, 30, 0.2), (3, 40, 0.0)])
+@pytest.mark.parametrize("on_lattice", [True, False])
+def test_both_search_engines_match_the_library(rng, blocks, jitter, noise, on_lattice):
+    # Integer pixels sit on an even lattice once scaled and take the lattice
+    # engine; a sub-unit offset per pixel takes them off it, to the tree engine.
+    pixels = noisy_blocks(rng, blocks, shape=(40, 60), jitter=jitter, noise_share=noise).reshape(-1, 3)
+    pixels = pixels.astype(np.float64)
+    if not on_lattice:
+        pixels += rng.uniform(0.0, 0.01, pixels.shape)
+    colors, labels = ColorExtractor(n_colors=3, algorithm="dbscan")._cluster_colors_dbscan(pixels)
+    want_colors, want_labels = literal_dbscan(pixels, 3)
+    np.testing.assert_array_equal(labels, want_labels)
+    np.testing.assert_array_equal(colors, want_colors)
+
+
+def unaligned(rows):
+    """A float64 copy of 2-D rows, placed in a byte buffer one byte past its
+    start with a row stride one byte longer than natural, as an array viewed
+    out of a byte buffer may be."""
+    rows = np.asarray(rows, dtype=np.float64)
+    row_stride = 8 * rows.shape[1] + 1
+    buffer = np.zeros(row_stride * len(rows) + 8, np.uint8)
+    out = np.ndarray(rows.shape, dtype=np.float64, buffer=buffer, offset=1, strides=(row_stride, 8))
+    out[...] = rows
+    assert not out.flags.aligned
+    return out
+
+
+def test_unaligned_scaled_rows_take_the_library_search(rng, restore_globals):
+    pixels = noisy_blocks(rng, 4, shape=(30, 40), jitter=3, noise_share=0.1).reshape(-1, 3)
+    scaled = unaligned(StandardScaler().fit_transform(pixels))
+
+    class UnalignedScaler:
+        def fit_transform(self, X):
+            return scaled
+
+    restore_globals["StandardScaler"] = UnalignedScaler
+    _, labels = ColorExtractor()._cluster_colors_dbscan(pixels)
+    want = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(np.array(scaled))
+    np.testing.assert_array_equal(labels, want)
+

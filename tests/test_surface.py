@@ -273,7 +273,6 @@ def test_argument_count_and_keyword_errors(call, message):
         (lambda: E.find_color_matches(IMG, None), "target_colors", "dict", "NoneType", False),
         (lambda: E.find_color_matches(IMG, Dict2()), "target_colors", "dict", "Dict2", True),
         (lambda: E.analyze_color_similarity(IMG, Dict2()), "target_colors", "dict", "Dict2", True),
-        (lambda: E.__setstate__([]), "__pyx_state", "tuple", "list", False),
     ],
 )
 def test_argument_type_checks(call, param, expected, got, note):

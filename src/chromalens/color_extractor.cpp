@@ -1,163 +1,31 @@
-// The module chromalens.color_extractor_cy: the ColorExtractor type, its
-// method table, the internal dispatch table and module initialisation.
+// The module chromalens.color_extractor_cy: the ColorExtractor type and
+// module initialisation.
+//
+// Why the surface is built by hand on the CPython C API, not with pybind11's
+// class_ and def: it is a contract that stored data and callers rely on.
+// Pickles written by earlier versions name the reconstructor
+// `__pyx_unpickle_ColorExtractor` with a format checksum and a state tuple
+// in a fixed order; callers rely on the exact argument conventions
+// (positional-or-keyword parameters with these names and defaults, exact
+// builtin types with their messages, conversions before type checks), on
+// method objects that introspect like Python functions (__defaults__,
+// __annotations__, __signature__), and on the qualified names in
+// tracebacks.  pybind11's generated dispatch, signatures and pickling would
+// change each of these.  So the type (here), its method objects
+// (color_extractor_function.cpp), their argument texts and parsing
+// (color_extractor_methods.cpp, color_extractor_args.cpp), the dispatch
+// table (color_extractor_dispatch.cpp) and the pickled form
+// (color_extractor_pickle.cpp) stay hand-built; the bodies behind them use
+// pybind11's object API.
 #include "color_extractor.hpp"
 
-#include <cstring>
-#include <string>
 #include <vector>
 
 namespace chromalens {
 
 namespace {
 
-#define CL_FILE "chromalens/color_extractor.cpp"
-
-// ---------------------------------------------------------------------------
-// Documentation texts.
-// ---------------------------------------------------------------------------
-const char kInitDoc[] =
-    "\n"
-    "        Initialize ColorExtractor with robust color extraction capabilities.\n"
-    "\n"
-    "        Args:\n"
-    "            n_colors: Number of dominant colors to extract\n"
-    "            algorithm: 'kmeans' or 'dbscan' for clustering\n"
-    "            preprocessing: Apply noise reduction and lighting normalization\n"
-    "            lab_space: Use LAB color space for perceptual accuracy\n"
-    "        ";
-
-const char kExtractColorsDoc[] =
-    "\n"
-    "        Extract dominant colors from image.\n"
-    "\n"
-    "        Args:\n"
-    "            image: Path to image file or numpy array\n"
-    "            mask: Optional mask image (white areas will be analyzed)\n"
-    "\n"
-    "        Returns:\n"
-    "            List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n"
-    "        ";
-
-const char kAnalyzeDoc[] =
-    "\n"
-    "        Analyze how much each target color appears in the image.\n"
-    "\n"
-    "        Args:\n"
-    "            image: Path to image file or numpy array\n"
-    "            target_colors: Dictionary of color names and RGB values\n"
-    "                          e.g., {'red': (255, 0, 0), 'white': (255, 255, 255)}\n"
-    "            mask: Optional mask image\n"
-    "            similarity_threshold: Maximum LAB distance to consider colors similar\n"
-    "\n"
-    "        Returns:\n"
-    "            Dictionary with color analysis results\n"
-    "        ";
-
-const char kMatchesDoc[] =
-    "\n"
-    "        Find how much each target color appears in the image with detailed analysis.\n"
-    "\n"
-    "        Args:\n"
-    "            image: Path to image file or numpy array\n"
-    "            target_colors: Dictionary of color names and RGB values\n"
-    "            mask: Optional mask image\n"
-    "\n"
-    "        Returns:\n"
-    "            Dictionary with detailed color matching results\n"
-    "        ";
-
-// ---------------------------------------------------------------------------
-// Method table, in source order.
-// ---------------------------------------------------------------------------
-constexpr ParamSpec P(const char* name, Check check = Check::none, Default fallback = Default::required,
-                      const char* annotation = nullptr) {
-    return ParamSpec{name, check, fallback, annotation};
-}
-
-py::object float_result(double value) { return steal(PyFloat_FromDouble(value)); }
-
-const MethodSpec kMethods[] = {
-    {"__init__", kInitDoc, 4,
-     {P("n_colors", Check::to_int32, Default::int_5), P("algorithm", Check::plain_str_or_none, Default::str_kmeans),
-      P("preprocessing", Check::to_bool, Default::true_), P("lab_space", Check::to_bool, Default::true_)},
-     nullptr,
-     [](Extractor* s, const Args& a) -> py::object {
-         init_settings(s, a);
-         return py::none();
-     },
-     true, CL_FILE, __LINE__},
-    {"_preprocess_image", "Apply preprocessing for robustness against noise and lighting.", 1,
-     {P("image", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return preprocess_image(s, a[0]); }, true, CL_FILE, __LINE__},
-    {"_convert_to_feature_space", "Convert image to appropriate color space for clustering.", 1,
-     {P("image", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return convert_to_feature_space(s, a[0]); }, true, CL_FILE, __LINE__},
-    {"_apply_mask", "Apply mask to limit color extraction to specific areas.", 2,
-     {P("image", Check::array), P("mask", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return apply_mask(s, a[0], a[1]); }, true, CL_FILE, __LINE__},
-    {"_extract_pixels", "Extract valid pixels for clustering.", 2,
-     {P("image", Check::array), P("mask", Check::none, Default::none)}, nullptr,
-     [](Extractor* s, const Args& a) { return extract_pixels(s, a[0], a[1]); }, true, CL_FILE, __LINE__},
-    {"_cluster_colors_kmeans", "Extract colors using K-means clustering.", 1, {P("pixels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return cluster_colors_kmeans(s, a[0]); }, true, CL_FILE, __LINE__},
-    {"_cluster_colors_dbscan", "Extract colors using DBSCAN clustering.", 1, {P("pixels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return cluster_colors_dbscan(s, a[0]); }, true, CL_FILE, __LINE__},
-    {"_calculate_percentages", "Calculate color percentages.", 1, {P("labels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return calculate_percentages(s, a[0]); }, true, CL_FILE, __LINE__},
-    {"extract_colors", kExtractColorsDoc, 2, {P("image"), P("mask", Check::none, Default::none)}, nullptr,
-     [](Extractor* s, const Args& a) { return extract_colors(s, a[0], a[1]); }, true, CL_FILE, __LINE__},
-    {"visualize_colors", "Visualize extracted colors with percentages.", 2,
-     {P("colors", Check::exact_list, Default::required, "List[dict]"),
-      P("save_path", Check::exact_str_or_none, Default::none, "Optional[str]")},
-     nullptr, [](Extractor* s, const Args& a) { return visualize_colors(s, a[0], a[1]); }, true, CL_FILE, __LINE__},
-    {"_color_distance_lab", "Calculate perceptual distance between two colors in LAB space.", 2,
-     {P("color1", Check::array), P("color2", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return float_result(color_distance_lab(s, a[0], a[1])); }, true, CL_FILE,
-     __LINE__},
-    {"_find_closest_color", "Find the closest color in image to target color.", 2,
-     {P("target_color", Check::exact_tuple, Default::required, "Tuple[int, int, int]"),
-      P("image_colors", Check::exact_list, Default::required, "List[dict]")},
-     "Tuple[dict, float]", [](Extractor* s, const Args& a) { return find_closest_color(s, a[0], a[1]); }, true,
-     CL_FILE, __LINE__},
-    {"analyze_color_similarity", kAnalyzeDoc, 4,
-     {P("image"), P("target_colors", Check::exact_dict, Default::required, "Dict[str, Tuple[int, int, int]]"),
-      P("mask", Check::none, Default::none), P("similarity_threshold", Check::to_double, Default::float_50, "float")},
-     "Dict[str, dict]",
-     [](Extractor* s, const Args& a) { return analyze_color_similarity(s, a[0], a[1], a[2], a.real[3]); }, true,
-     CL_FILE, __LINE__},
-    {"find_color_matches", kMatchesDoc, 3,
-     {P("image"), P("target_colors", Check::exact_dict, Default::required, "Dict[str, Tuple[int, int, int]]"),
-      P("mask", Check::none, Default::none)},
-     "Dict[str, dict]", [](Extractor* s, const Args& a) { return find_color_matches(s, a[0], a[1], a[2]); }, true,
-     CL_FILE, __LINE__},
-    {"__reduce__", nullptr, 0, {}, nullptr, [](Extractor* s, const Args&) { return reduce_extractor(s); }, true,
-     CL_FILE, __LINE__},
-    {"__setstate__", nullptr, 1, {P("__pyx_state", Check::plain_tuple_or_none)}, nullptr,
-     [](Extractor* s, const Args& a) { return setstate_extractor(s, a[0]); }, true, CL_FILE, __LINE__},
-};
-
-const MethodSpec kUnpickleSpec = {
-    "__pyx_unpickle_ColorExtractor",
-    nullptr,
-    3,
-    {P("__pyx_type"), P("__pyx_checksum", Check::to_int32), P("__pyx_state")},
-    nullptr,
-    [](Extractor*, const Args& a) { return unpickle_extractor(a[0], a.i32[1], a[2]); },
-    false,
-    CL_FILE,
-    __LINE__};
-
-const MethodSpec& kInitSpec = kMethods[0];
-
-// Slot order of the dispatch table, and where each slot's method stands in
-// the method table.
-const char* const kSlotNames[] = {"_preprocess_image", "_convert_to_feature_space", "_apply_mask",
-                                  "_extract_pixels",   "_calculate_percentages",    "_color_distance_lab"};
-constexpr int kSlotCount = static_cast<int>(Slot::count);
-PyObject* slot_names[kSlotCount];
-PyObject* slot_methods[kSlotCount];  // the method objects in the class dictionary
-const MethodSpec* slot_specs[kSlotCount];
-std::string slot_trace_names[kSlotCount];
+constexpr char kFile[] = "chromalens/color_extractor.cpp";
 
 const VTable kVTable = {preprocess_image, convert_to_feature_space, apply_mask,
                         extract_pixels,   calculate_percentages,    color_distance_lab};
@@ -180,40 +48,36 @@ void extractor_dealloc(PyObject* obj) {
     Py_TYPE(obj)->tp_free(obj);
 }
 
+// Parses the arguments of a type call by the __init__ method object's
+// parameters; false with an error set.  Keyword arguments are laid out as a
+// vectorcall would have them: positionals, then the keyword values.
+bool parse_type_call(PyObject* args, PyObject* kwargs, Args& parsed) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return parse_args(kInitSpec, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, parsed);
+    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
+    py::tuple kwnames(nkw);
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        kwnames[k] = py::reinterpret_borrow<py::object>(key);
+        stack[nargs + k] = value;
+        ++k;
+    }
+    return parse_args(kInitSpec, stack.data(), nargs, kwnames.ptr(), parsed);
+}
+
 // Type-call construction: the same parser and body as the __init__ method object.
 int extractor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    Args parsed;
-    bool ok;
-    if (nkw == 0) {
-        ok = parse_args(kInitSpec, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, parsed);
-    } else {
-        // Lay the arguments out as a vectorcall would: positionals, then keyword values.
-        std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
-        PyObject* kwnames = PyTuple_New(nkw);
-        if (kwnames == nullptr) return -1;
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-        PyObject *key, *value;
-        Py_ssize_t pos = 0, k = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(kwnames, k, key);
-            stack[nargs + k] = value;
-            ++k;
-        }
-        ok = parse_args(kInitSpec, stack.data(), nargs, kwnames, parsed);
-        Py_DECREF(kwnames);
-    }
-    if (ok) {
-        try {
+    try {
+        Args parsed(kInitSpec);
+        if (parse_type_call(args, kwargs, parsed)) {
             init_settings(reinterpret_cast<Extractor*>(self), parsed);
             return 0;
-        } catch (py::error_already_set& e) {
-            e.restore();
-        } catch (std::exception& e) {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
         }
+    } catch (...) {
+        set_error_from_exception();
     }
     add_traceback("chromalens.color_extractor_cy.ColorExtractor.__init__", kInitSpec.file, kInitSpec.line);
     return -1;
@@ -225,85 +89,6 @@ PyTypeObject ExtractorType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "chromalens.color_extractor_cy.ColorExtractor",  // tp_name
     sizeof(Extractor),                                                                // tp_basicsize
 };
-
-// ---------------------------------------------------------------------------
-// Dispatch.
-// ---------------------------------------------------------------------------
-py::object find_override(Extractor* self, Slot slot) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type == &ExtractorType || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return {};
-    const int i = static_cast<int>(slot);
-    // The type lookup is served from the interpreter's method cache, which is
-    // invalidated whenever the class (or a base) is modified, so methods
-    // added or replaced after instances exist are seen at the next call.
-#if PY_VERSION_HEX < 0x030F0000
-    PyObject* found = _PyType_Lookup(type, slot_names[i]);
-    if (found == slot_methods[i]) return {};
-#else
-    py::object found = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), slot_names[i]));
-    if (found.ptr() == slot_methods[i]) return {};
-#endif
-    return steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), slot_names[i]));
-}
-
-namespace {
-// A native step called through the table gets its own traceback entry, as
-// it would when called from the host.
-template <class Native>
-auto run_native(Slot slot, Native&& native) -> decltype(native()) {
-    const int i = static_cast<int>(slot);
-    return with_traceback(slot_trace_names[i].c_str(), slot_specs[i]->file, slot_specs[i]->line, native);
-}
-}  // namespace
-
-py::object call_preprocess_image(Extractor* self, py::handle image) {
-    require_array(image);
-    if (py::object override = find_override(self, Slot::preprocess_image)) return checked_array(override(image));
-    return run_native(Slot::preprocess_image, [&] { return self->vtab->preprocess_image(self, image); });
-}
-
-py::object call_convert_to_feature_space(Extractor* self, py::handle image) {
-    require_array(image);
-    if (py::object override = find_override(self, Slot::convert_to_feature_space))
-        return checked_array(override(image));
-    return run_native(Slot::convert_to_feature_space, [&] { return self->vtab->convert_to_feature_space(self, image); });
-}
-
-py::object call_apply_mask(Extractor* self, py::handle image, py::handle mask) {
-    require_array(image);
-    require_array(mask);
-    if (py::object override = find_override(self, Slot::apply_mask)) return checked_array(override(image, mask));
-    return run_native(Slot::apply_mask, [&] { return self->vtab->apply_mask(self, image, mask); });
-}
-
-py::object call_extract_pixels(Extractor* self, py::handle image, py::handle mask) {
-    require_array(image);
-    if (py::object override = find_override(self, Slot::extract_pixels)) return checked_array(override(image, mask));
-    return run_native(Slot::extract_pixels, [&] { return self->vtab->extract_pixels(self, image, mask); });
-}
-
-py::object call_calculate_percentages(Extractor* self, py::handle labels) {
-    require_array(labels);
-    if (py::object override = find_override(self, Slot::calculate_percentages)) {
-        py::object result = override(labels);
-        if (!PyList_CheckExact(result.ptr()) && !result.is_none())
-            raise_formatted(PyExc_TypeError, "Expected %s, got %.200s", "list", type_name(result.ptr()));
-        return result;
-    }
-    return run_native(Slot::calculate_percentages, [&] { return self->vtab->calculate_percentages(self, labels); });
-}
-
-double call_color_distance_lab(Extractor* self, py::handle color1, py::handle color2) {
-    require_array(color1);
-    require_array(color2);
-    if (py::object override = find_override(self, Slot::color_distance_lab)) {
-        py::object result = override(color1, color2);
-        double value = PyFloat_AsDouble(result.ptr());
-        if (value == -1.0 && PyErr_Occurred()) throw_python_error();
-        return value;
-    }
-    return run_native(Slot::color_distance_lab, [&] { return self->vtab->color_distance_lab(self, color1, color2); });
-}
 
 // ---------------------------------------------------------------------------
 // Module initialisation.
@@ -441,24 +226,8 @@ void run_module_body(PyObject* module) {
     Py_INCREF(state.cv2_module);
     Py_INCREF(state.sklearn_dbscan);
 
-    // The methods, in source order.
-    PyObject* type_dict = ExtractorType.tp_dict;
-    for (const MethodSpec& spec : kMethods) {
-        py::object fn = steal(make_function(&spec, "ColorExtractor."));
-        if (PyDict_SetItemString(type_dict, spec.name, fn.ptr()) < 0) throw_python_error();
-        for (int s = 0; s < kSlotCount; ++s) {
-            if (std::strcmp(spec.name, kSlotNames[s]) == 0) {
-                slot_names[s] = intern(kSlotNames[s]);
-                slot_methods[s] = fn.ptr();  // kept alive by the class dictionary
-                slot_specs[s] = &spec;
-                slot_trace_names[s] = std::string("chromalens.color_extractor_cy.ColorExtractor.") + spec.name;
-            }
-        }
-    }
-    PyType_Modified(&ExtractorType);
-
-    py::object unpickle = steal(make_function(&kUnpickleSpec, ""));
-    if (PyDict_SetItemString(state.globals, kUnpickleSpec.name, unpickle.ptr()) < 0) throw_python_error();
+    // The methods, in source order, and the reconstructor.
+    install_methods();
 }
 
 int module_exec(PyObject* module) {
@@ -476,8 +245,10 @@ int module_exec(PyObject* module) {
         e.restore();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "unknown native error");
     }
-    add_traceback("init chromalens.color_extractor_cy", CL_FILE, __LINE__);
+    add_traceback("init chromalens.color_extractor_cy", kFile, __LINE__);
     state.module = nullptr;
     return -1;
 }

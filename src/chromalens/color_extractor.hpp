@@ -13,8 +13,8 @@ struct Extractor;
 
 // ---------------------------------------------------------------------------
 // Internal dispatch table.  Methods of the class reach these six steps
-// through the table, unless the instance's class is a host-defined subclass
-// that overrides the step by name; then the override runs.
+// through the table, unless the instance's class is a subclass defined in
+// Python that overrides the step by name; then the override runs.
 // ---------------------------------------------------------------------------
 enum class Slot : int {
     preprocess_image = 0,
@@ -60,23 +60,26 @@ py::object call_calculate_percentages(Extractor* self, py::handle labels);
 double call_color_distance_lab(Extractor* self, py::handle color1, py::handle color2);
 
 // ---------------------------------------------------------------------------
-// Argument conventions.
+// Argument conventions (color_extractor_args.cpp).
 // ---------------------------------------------------------------------------
 enum class Check : uint8_t {
-    none,             // any object
-    array,            // numpy.ndarray (or subclass) or None
-    exact_list,       // exactly list; a subclass gets the note on builtin subclasses
-    exact_tuple,      // exactly tuple, with the note
-    exact_dict,       // exactly dict, with the note
-    exact_str_or_none,        // exactly str or None, with the note
-    plain_str_or_none,        // exactly str or None, no note
-    plain_tuple_or_none,      // exactly tuple or None, no note
-    to_int32,         // converted to a signed 32-bit integer
-    to_bool,          // converted by truth value
-    to_double,        // converted by the host's float conversion
+    none,               // any object
+    array,              // numpy.ndarray (or subclass) or None
+    exact_list,         // exactly list; a subclass gets the note on builtin subclasses
+    exact_tuple,        // exactly tuple, with the note
+    exact_dict,         // exactly dict, with the note
+    exact_str_or_none,  // exactly str or None, with the note
+    plain_str_or_none,  // exactly str or None, no note
+    to_int32,           // converted to a signed 32-bit integer
+    to_bool,            // converted by truth value
+    to_double,          // converted by the interpreter's float conversion
 };
 
-enum class Default : uint8_t { required, none, true_, int_5, str_kmeans, float_50 };
+enum class Default : uint8_t { required, none, true_, int_5, str_kmeans, float_50, count };
+
+// The object a parameter defaults to (borrowed, lives for the process);
+// nullptr for a required parameter.
+PyObject* default_value(Default fallback);
 
 struct ParamSpec {
     const char* name;
@@ -87,13 +90,31 @@ struct ParamSpec {
 
 constexpr int kMaxParams = 4;
 
-// Parsed arguments: the objects (borrowed for the call) and their conversions.
-struct Args {
-    std::array<PyObject*, kMaxParams> obj{};
-    std::array<int32_t, kMaxParams> i32{};
-    std::array<int, kMaxParams> flag{};
-    std::array<double, kMaxParams> real{};
-    py::handle operator[](int i) const { return obj[i]; }
+struct MethodSpec;
+
+// The parsed arguments of one call, read by parameter name: the objects
+// (borrowed for the call) and, for converted parameters, their values.
+class Args {
+public:
+    explicit Args(const MethodSpec& spec) : spec_(&spec) {}
+    py::handle operator[](const char* name) const { return values_[index(name)].object; }
+    int32_t int32(const char* name) const { return values_[index(name)].int32; }
+    bool flag(const char* name) const { return values_[index(name)].flag != 0; }
+    double real(const char* name) const { return values_[index(name)].real; }
+
+private:
+    friend bool parse_args(const MethodSpec&, PyObject* const*, Py_ssize_t, PyObject*, Args&);
+    struct Value {
+        PyObject* object = nullptr;
+        int32_t int32 = 0;
+        int flag = 0;
+        double real = 0.0;
+    };
+    // Throws std::logic_error for a name the method does not have.
+    int index(const char* name) const;
+
+    const MethodSpec* spec_;
+    std::array<Value, kMaxParams> values_{};
 };
 
 using Body = py::object (*)(Extractor* self, const Args& args);
@@ -110,23 +131,39 @@ struct MethodSpec {
     int line;
 };
 
-// Creates a method object for `spec`; `qualname_prefix` is "ColorExtractor." for methods.
-PyObject* make_function(const MethodSpec* spec, const char* qualname_prefix);
 // Parses vectorcall-style arguments by `spec`; false with an error set on failure.
 bool parse_args(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
-extern PyTypeObject FunctionType;
-// The host's conversions used for arguments and restored state; false with an error set.
+// The interpreter's conversions used for arguments and restored state; false with an error set.
 bool convert_int32(PyObject* obj, int32_t& out);
 bool convert_bool(PyObject* obj, int& out);
 bool convert_double(PyObject* obj, double& out);
-// Readies the method-object type and the default-value constants.
+// Creates the default-value objects; -1 with an error set on failure.
+int ready_default_values();
+
+// ---------------------------------------------------------------------------
+// Method objects (color_extractor_function.cpp) and the method table
+// (color_extractor_methods.cpp).
+// ---------------------------------------------------------------------------
+extern PyTypeObject FunctionType;
+// Readies the method-object type; -1 with an error set on failure.
 int ready_function_type();
+// A new method object for `spec`; `qualname_prefix` is "ColorExtractor." for methods.
+py::object make_function(const MethodSpec* spec, const char* qualname_prefix);
+// The specification of __init__, shared by the type call and the method object.
+extern const MethodSpec& kInitSpec;
+// Puts the method objects into the class dictionary, fills the dispatch
+// table's slots, and binds the module-level reconstructor.
+void install_methods();
+
+// Notes the method object serving `slot` and its specification, for the
+// dispatch (color_extractor_dispatch.cpp).
+void register_slot(Slot slot, PyObject* method, const MethodSpec* spec);
 
 // ---------------------------------------------------------------------------
 // Native bodies, one file per subsystem.
 // ---------------------------------------------------------------------------
 // Settings and pickled state.
-void init_settings(Extractor* self, const Args& args);
+void init_settings(Extractor* self, const Args& args);  // the arguments of __init__
 py::object reduce_extractor(Extractor* self);
 py::object setstate_extractor(Extractor* self, py::handle state);
 py::object unpickle_extractor(py::handle type, int32_t checksum, py::handle state);

@@ -2,8 +2,9 @@
 // reconstructor and the field-by-field restore shared with __setstate__.
 //
 // The state tuple is (algorithm, lab_space, n_colors, preprocessing), in
-// alphabetical order of the field names, plus the instance dictionary of a
-// host-defined subclass.  Three layout checksums are accepted on reading.
+// alphabetical order of the field names, plus the instance dictionary of an
+// instance of a subclass defined in Python.  Three layout checksums are
+// accepted on reading.
 #include "color_extractor.hpp"
 
 namespace chromalens {
@@ -37,11 +38,16 @@ void restore_state(Extractor* self, PyObject* state_tuple) {
     if (!convert_bool(tuple_item(state_tuple, 3).ptr(), flag)) throw_python_error();
     self->preprocessing = flag;
 
-    PyObject* obj = reinterpret_cast<PyObject*>(self);
-    if (PyTuple_GET_SIZE(state_tuple) > 4 && PyObject_HasAttrString(obj, "__dict__")) {
-        py::object dict = steal(PyObject_GetAttrString(obj, "__dict__"));
-        dict.attr("update")(tuple_item(state_tuple, 4));
+    if (PyTuple_GET_SIZE(state_tuple) > 4) {
+        if (py::object dict = optional_attr(reinterpret_cast<PyObject*>(self), "__dict__"))
+            dict.attr("update")(tuple_item(state_tuple, 4));
     }
+}
+
+// The state must be exactly a tuple.
+void require_state_tuple(py::handle state_tuple) {
+    if (!PyTuple_CheckExact(state_tuple.ptr()))
+        raise_formatted(PyExc_TypeError, "Expected %s, got %.200s", "tuple", type_name(state_tuple.ptr()));
 }
 
 }  // namespace
@@ -51,14 +57,8 @@ py::object reduce_extractor(Extractor* self) {
     py::object fields = py::make_tuple(py::reinterpret_borrow<py::object>(self->algorithm),
                                        py::bool_(self->lab_space != 0), py::int_(self->n_colors),
                                        py::bool_(self->preprocessing != 0));
-    // Only instances of host-defined subclasses have a dictionary.
-    py::object dict;
-    if (PyObject* d = PyObject_GetAttrString(obj, "__dict__")) {
-        dict = py::reinterpret_steal<py::object>(d);
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-        PyErr_Clear();
-    }
+    // Only instances of subclasses defined in Python have a dictionary.
+    py::object dict = optional_attr(obj, "__dict__");
     bool use_setstate;
     if (dict && !dict.is_none()) {
         fields = steal(PySequence_Concat(fields.ptr(), py::make_tuple(dict).ptr()));
@@ -74,6 +74,7 @@ py::object reduce_extractor(Extractor* self) {
 
 py::object setstate_extractor(Extractor* self, py::handle state_tuple) {
     if (state_tuple.is_none()) raise_formatted(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    require_state_tuple(state_tuple);
     restore_state(self, state_tuple.ptr());
     return py::none();
 }
@@ -99,8 +100,7 @@ py::object unpickle_extractor(py::handle type, int32_t checksum, py::handle stat
         raise_formatted(PyExc_TypeError, "%.200s.__new__ returned a %.200s, not a ColorExtractor",
                         ExtractorType.tp_name, type_name(result.ptr()));
     if (!state_tuple.is_none()) {
-        if (!PyTuple_CheckExact(state_tuple.ptr()))
-            raise_formatted(PyExc_TypeError, "Expected %s, got %.200s", "tuple", type_name(state_tuple.ptr()));
+        require_state_tuple(state_tuple);
         restore_state(reinterpret_cast<Extractor*>(result.ptr()), state_tuple.ptr());
     }
     return result;

@@ -3,6 +3,8 @@
 #include <frameobject.h>
 
 #include <cstdarg>
+#include <new>
+#include <stdexcept>
 
 namespace chromalens {
 
@@ -123,9 +125,60 @@ py::object convert_one_pixel(py::handle color, PyObject* code_name) {
     return py::object(converted[zero])[zero];
 }
 
+py::tuple int_tuple(py::handle values) {
+    py::list components;
+    for (py::handle c : values) components.append(steal(PyNumber_Long(c.ptr())));
+    return py::tuple(components);
+}
+
 py::object round2(py::handle value) {
-    static PyObject* two = PyLong_FromLong(2);
-    return steal(PyObject_CallFunctionObjArgs(state.builtin_round, value.ptr(), two, nullptr));
+    return steal(PyObject_CallFunctionObjArgs(state.builtin_round, value.ptr(), py::int_(2).ptr(), nullptr));
+}
+
+bool truth(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw_python_error();
+    return result != 0;
+}
+
+py::object optional_attr(py::handle obj, const char* name) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+        PyErr_Clear();
+        return {};
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+namespace {
+
+// The interpreter's exception for a standard one, as pybind11 maps them.
+PyObject* exception_type_of(const std::exception& e) {
+    if (dynamic_cast<const std::out_of_range*>(&e)) return PyExc_IndexError;
+    if (dynamic_cast<const std::overflow_error*>(&e)) return PyExc_OverflowError;
+    if (dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::domain_error*>(&e) ||
+        dynamic_cast<const std::length_error*>(&e) || dynamic_cast<const std::range_error*>(&e))
+        return PyExc_ValueError;
+    return PyExc_RuntimeError;
+}
+
+}  // namespace
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(exception_type_of(e), e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+    }
 }
 
 }  // namespace chromalens

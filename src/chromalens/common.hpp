@@ -1,6 +1,13 @@
 // Small helpers every subsystem of the module uses: module-global lookup,
-// raising the host's exceptions from C++, the array checks and the strict
-// unpacking of pairs.  Everything here runs with the interpreter lock held.
+// raising the interpreter's exceptions from C++, the array checks and the
+// strict unpacking of pairs.  Everything here runs with the interpreter lock
+// held.
+//
+// The idiom of the bodies: pybind11's object API (calls, attributes, items,
+// and the arithmetic operators + - * /, which are the interpreter's number
+// protocol); `compare` where a comparison's result object is wanted rather
+// than its truth (NumPy compares element-wise); `py::int_` and `py::float_`
+// for numbers; CL_GLOBAL for the module's library bindings.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -44,12 +51,21 @@ PyObject* intern(const char* text);
 #define CL_NAME(text) ([]() -> PyObject* { static PyObject* n = ::chromalens::intern(text); return n; }())
 
 // ---------------------------------------------------------------------------
-// Errors.  Bodies raise the host's exceptions by setting the error indicator
-// and throwing py::error_already_set; the entry point of each method restores
-// it for the interpreter.
+// Errors.  Bodies raise the interpreter's exceptions by setting the error
+// indicator and throwing py::error_already_set; the entry point of each
+// method restores it for the interpreter.
 // ---------------------------------------------------------------------------
 [[noreturn]] void raise_formatted(PyObject* type, const char* format, ...);
 [[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+
+// Sets the interpreter's error indicator from the C++ exception being
+// handled; call only inside a catch block.  Python errors are restored as
+// they are; the standard exceptions map as pybind11 maps them (bad_alloc to
+// MemoryError; invalid_argument, domain_error, length_error and range_error
+// to ValueError; out_of_range to IndexError; overflow_error to
+// OverflowError), anything else to RuntimeError.  No C++ exception may cross
+// into the interpreter, so every entry point ends its try with this.
+void set_error_from_exception() noexcept;
 
 // Owns a new reference, or turns a NULL result into a thrown error.
 inline py::object steal(PyObject* obj) {
@@ -97,17 +113,34 @@ inline py::object checked_array(py::object obj) {
     return obj;
 }
 
-// Unpacks an iterable into exactly two values, with the host's messages.
+// Unpacks an iterable into exactly two values, with the interpreter's messages.
 std::pair<py::object, py::object> unpack_pair(py::handle obj);
 
 // cv2.cvtColor(np.uint8([[color]]), cv2.<code>)[0][0]: one colour converted
 // as a one-pixel image, its components truncated to 8 bits by NumPy.
 py::object convert_one_pixel(py::handle color, PyObject* code_name);
 
-// The host's round(value, 2), through the cached builtin.
+// tuple(int(c) for c in values)
+py::tuple int_tuple(py::handle values);
+
+// The interpreter's round(value, 2), through the cached builtin.
 py::object round2(py::handle value);
 
-// Type name as the host prints it in messages.
+// `a <op> b` as the interpreter evaluates it, e.g. compare(labels, label,
+// Py_EQ): the result object itself, which NumPy makes an array of truth
+// values (pybind11's own comparison operators return only a truth value).
+inline py::object compare(py::handle a, py::handle b, int op) {
+    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+// The truth value of `value`, as `if value:` takes it.
+bool truth(py::handle value);
+
+// `obj.name`, or an empty object when the lookup raises AttributeError;
+// every other error propagates.
+py::object optional_attr(py::handle obj, const char* name);
+
+// Type name as the interpreter prints it in messages.
 inline const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
 }  // namespace chromalens

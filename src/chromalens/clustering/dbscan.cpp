@@ -15,13 +15,15 @@
 // with each row's values read from the scaler's output once they are
 // checked to be a one-to-one function of the colour; the cluster means then
 // come from the distinct colours and their counts.
-#include "clustering/density_kernel.hpp"
-#include "color_extractor.hpp"
+#include "clustering/cluster_order.hpp"
 #include "kernels/color_table.hpp"
+#include "kernels/density_labels.hpp"
+#include "kernels/distinct_rows.hpp"
 #include "kernels/scaled_colors.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace chromalens {
 
@@ -31,17 +33,36 @@ namespace {
 
 constexpr double kEps = 0.5;
 
-py::object equals(py::handle a, py::handle b) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)); }
+// scikit-learn answers the radius queries by brute force (GEMM-form
+// distances, which round differently at exactly-eps boundaries) while
+// n_neighbors=5 >= n_rows // 2, i.e. for up to this many distinct rows.
+// The native search follows the KD-tree rule, so such inputs go to the
+// library itself.
+constexpr std::size_t kLibraryBruteForceLimit = 11;
 
 bool is_exact_array(py::handle obj) { return Py_TYPE(obj.ptr()) == state.ndarray; }
 
+// The array's strides in elements of T, when its data and both strides are
+// aligned to T (an array viewed out of a byte buffer need not be).
+template <class T>
+bool element_strides(const py::array& array, py::ssize_t strides[]) {
+    if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(T) != 0) return false;
+    for (py::ssize_t d = 0; d < array.ndim(); ++d) {
+        if (array.strides(d) % static_cast<py::ssize_t>(sizeof(T)) != 0) return false;
+        strides[d] = array.strides(d) / static_cast<py::ssize_t>(sizeof(T));
+    }
+    return true;
+}
+
 // The scaled rows as doubles, when they are a plain N x 3 float64 array
-// (and, when asked, all finite); otherwise the library is left to take (or
-// reject) them itself.
+// with aligned strides (and, when asked, all finite); otherwise the library
+// is left to take (or reject) them itself.
 bool scaled_rows_usable(py::handle scaled, bool check_finite) {
     if (!is_exact_array(scaled)) return false;
     auto array = py::reinterpret_borrow<py::array>(scaled);
     if (array.ndim() != 2 || array.shape(1) != 3 || !array.dtype().is(py::dtype::of<double>())) return false;
+    py::ssize_t element_stride[2];
+    if (!element_strides<double>(array, element_stride)) return false;
     if (!check_finite) return true;
     const auto* base = static_cast<const char*>(array.data());
     const py::ssize_t rs = array.strides(0), cs = array.strides(1);
@@ -53,7 +74,7 @@ bool scaled_rows_usable(py::handle scaled, bool check_finite) {
 
 // Labels of k distinct rows (row-major) of the given multiplicities.
 std::vector<int64_t> labels_of_rows(const double* rows, const int64_t* counts, std::size_t k, Py_ssize_t min_samples) {
-    if (k <= kernels::kLibraryBruteForceLimit) {
+    if (k <= kLibraryBruteForceLimit) {
         // So few rows that the library searches by brute force, whose
         // rounding at exactly eps the kernel does not model: ask it.
         py::array_t<double> row_array({static_cast<py::ssize_t>(k), py::ssize_t(3)});
@@ -72,10 +93,11 @@ std::vector<int64_t> labels_of_rows(const double* rows, const int64_t* counts, s
 py::object distinct_row_labels(py::handle scaled, Py_ssize_t min_samples) {
     auto array = py::reinterpret_borrow<py::array>(scaled);
     const py::ssize_t n = array.shape(0);
-    kernels::DistinctRows distinct =
-        kernels::distinct_rows(static_cast<const double*>(array.data()), static_cast<std::size_t>(n),
-                               array.strides(0) / static_cast<py::ssize_t>(sizeof(double)),
-                               array.strides(1) / static_cast<py::ssize_t>(sizeof(double)));
+    py::ssize_t element_stride[2];
+    element_strides<double>(array, element_stride);  // checked by scaled_rows_usable
+    kernels::DistinctRows distinct = kernels::distinct_rows(static_cast<const double*>(array.data()),
+                                                            static_cast<std::size_t>(n), element_stride[0],
+                                                            element_stride[1]);
     const std::vector<int64_t> row_labels =
         labels_of_rows(distinct.rows.data(), distinct.counts.data(), distinct.counts.size(), min_samples);
     py::array_t<Py_ssize_t> labels(n);
@@ -103,9 +125,10 @@ bool summarise_uint8(py::handle pixels, py::handle labels, ClusterSummary& out) 
     auto lb = py::reinterpret_borrow<py::array>(labels);
     if (px.ndim() != 2 || px.shape(1) != 3 || !px.dtype().is(py::dtype::of<uint8_t>())) return false;
     if (lb.ndim() != 1 || lb.shape(0) != px.shape(0) || !lb.dtype().is(py::dtype::of<Py_ssize_t>())) return false;
+    py::ssize_t lstride = 0;
+    if (!element_strides<Py_ssize_t>(lb, &lstride)) return false;
     const py::ssize_t n = px.shape(0);
     const auto* lab = static_cast<const Py_ssize_t*>(lb.data());
-    const py::ssize_t lstride = lb.strides(0) / static_cast<py::ssize_t>(sizeof(Py_ssize_t));
     Py_ssize_t max_label = -1;
     for (py::ssize_t i = 0; i < n; ++i) {
         Py_ssize_t l = lab[i * lstride];
@@ -161,9 +184,10 @@ py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scale
     {
         auto scaled = py::reinterpret_borrow<py::array>(pixels_scaled);
         if (scaled.shape(0) != pixels.shape(0)) return {};
-        const auto step = static_cast<py::ssize_t>(sizeof(double));
-        if (!kernels::scaled_color_rows(bytes, n, static_cast<const double*>(scaled.data()), scaled.strides(0) / step,
-                                        scaled.strides(1) / step, census, rows))
+        py::ssize_t element_stride[2];
+        element_strides<double>(scaled, element_stride);  // checked by scaled_rows_usable
+        if (!kernels::scaled_color_rows(bytes, n, static_cast<const double*>(scaled.data()), element_stride[0],
+                                        element_stride[1], census, rows))
             return {};
     }
     pixels_scaled = py::object();
@@ -197,22 +221,24 @@ py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scale
     return std::move(labels);
 }
 
-// Cluster colours and sizes as the literal loops compute them.
+// Cluster colours and sizes by the loops over np.unique(labels): for each
+// label other than -1, the mean of its pixels (np.mean(pixels[labels ==
+// label], axis=0)) and, when wanted, its size (np.sum(labels == label)).
 py::object literal_colors(py::handle pixels, py::handle labels, py::object& sizes_out, bool want_sizes) {
     py::object unique_labels = CL_GLOBAL("np").attr("unique")(labels);
     py::object noise = py::int_(-1);
     py::list colors;
     for (py::handle label : unique_labels) {
-        if (PyObject_IsTrue(equals(label, noise).ptr())) continue;
-        py::object cluster_pixels = pixels[equals(labels, label)];
+        if (truth(compare(label, noise, Py_EQ))) continue;
+        py::object cluster_pixels = pixels[compare(labels, label, Py_EQ)];
         colors.append(CL_GLOBAL("np").attr("mean")(cluster_pixels, "axis"_a = 0));
     }
     py::object color_array = CL_GLOBAL("np").attr("array")(colors);
     if (want_sizes) {
         py::list cluster_sizes;
         for (py::handle label : unique_labels) {
-            if (PyObject_IsTrue(steal(PyObject_RichCompare(label.ptr(), noise.ptr(), Py_NE)).ptr()))
-                cluster_sizes.append(CL_GLOBAL("np").attr("sum")(equals(labels, label)));
+            if (truth(compare(label, noise, Py_NE)))
+                cluster_sizes.append(CL_GLOBAL("np").attr("sum")(compare(labels, label, Py_EQ)));
         }
         sizes_out = std::move(cluster_sizes);
     }
@@ -264,12 +290,7 @@ py::object cluster_colors_dbscan(Extractor* self, py::handle pixels) {
             std::copy(summary.sizes.begin(), summary.sizes.end(), counts.mutable_data());
             sizes = std::move(counts);
         }
-        // Largest first: an ascending sort of the sizes, reversed, then the
-        // leading n_colors positions (a negative count cuts from the end).
-        py::object order = CL_GLOBAL("np").attr("argsort")(sizes);
-        py::object sorted_indices = order[py::slice(py::none(), py::none(), py::int_(-1))];
-        py::object leading = sorted_indices[py::slice(py::none(), py::int_(self->n_colors), py::none())];
-        colors = colors[leading];
+        colors = colors[largest_first(sizes, self->n_colors)];
     }
     return py::make_tuple(colors, labels);
 }

@@ -1,6 +1,6 @@
 // Shares of the non-noise pixels held by each cluster label.
+#include "clustering/cluster_order.hpp"
 #include "clustering/label_counts.hpp"
-#include "color_extractor.hpp"
 
 namespace chromalens {
 
@@ -12,6 +12,9 @@ template <class Label>
 bool count_typed(const py::array& array, LabelCounts& out) {
     const py::ssize_t n = array.shape(0), stride = array.strides(0);
     const auto* base = static_cast<const char*>(array.data());
+    // Labels viewed out of a byte buffer need not be aligned.
+    if (reinterpret_cast<std::uintptr_t>(base) % alignof(Label) != 0 || stride % static_cast<py::ssize_t>(sizeof(Label)) != 0)
+        return false;
     std::vector<int64_t> tally;  // entry l + 1 counts label l
     tally.reserve(16);
     for (py::ssize_t i = 0; i < n; ++i) {
@@ -66,12 +69,10 @@ py::object calculate_percentages(Extractor*, py::handle labels) {
         return std::move(shares);
     }
     auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
-    py::object not_noise = steal(PyObject_RichCompare(unique_labels.ptr(), py::int_(-1).ptr(), Py_NE));
-    py::object kept = counts[not_noise];
+    py::object kept = counts[non_noise(unique_labels)];
     py::object total = CL_GLOBAL("np").attr("sum")(kept);
     // Division first, then the factor 100, as doubles.
-    py::object fractions = steal(PyNumber_TrueDivide(kept.ptr(), total.ptr()));
-    py::object shares = steal(PyNumber_Multiply(fractions.ptr(), py::int_(100).ptr()));
+    py::object shares = (kept / total) * py::int_(100);
     py::object result = shares.attr("tolist")();
     if (!PyList_CheckExact(result.ptr()) && !result.is_none())
         raise_formatted(PyExc_TypeError, "Expected %s, got %.200s", "list", type_name(result.ptr()));

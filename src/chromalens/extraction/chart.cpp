@@ -3,20 +3,14 @@
 //
 // Every pyplot call looks the module global `plt` up anew, so a caller that
 // rebinds `plt` (a stand-in, another backend's module) sees every call.
-// Arithmetic on the records' values goes through the host's number protocol,
-// as the records may hold any numbers (ints, floats, NumPy scalars).
+// Arithmetic on the records' values goes through the interpreter's number
+// protocol, as the records may hold any numbers (ints, floats, NumPy
+// scalars).
 #include "color_extractor.hpp"
 
 namespace chromalens {
 
 using namespace pybind11::literals;
-
-namespace {
-
-py::object true_divide(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-
-}  // namespace
 
 py::object visualize_colors(Extractor*, py::handle colors, py::handle save_path) {
     // `colors` is exactly a list (checked on entry).
@@ -38,9 +32,9 @@ py::object visualize_colors(Extractor*, py::handle colors, py::handle save_path)
     for (py::handle color_info : colors) {
         py::list color;
         py::object components = steal(PyObject_GetItem(color_info.ptr(), color_key.ptr()));
-        for (py::handle c : components) color.append(true_divide(c, full_scale));
+        for (py::handle c : components) color.append(c / full_scale);
         py::object percentage = steal(PyObject_GetItem(color_info.ptr(), percentage_key.ptr()));
-        py::object width = true_divide(percentage, hundred);
+        py::object width = percentage / hundred;
 
         ax.attr("barh")(0, width, "left"_a = start, "height"_a = 0.8, "color"_a = color, "edgecolor"_a = "white",
                         "linewidth"_a = 1);
@@ -50,10 +44,10 @@ py::object visualize_colors(Extractor*, py::handle colors, py::handle save_path)
         if (wide) {
             py::object formatted = steal(PyObject_Format(percentage.ptr(), label_format.ptr()));
             py::object label = steal(PyUnicode_Concat(formatted.ptr(), percent_sign.ptr()));
-            py::object x = add(start, true_divide(width, two));
+            py::object x = start + width / two;
             ax.attr("text")(x, 0, label, "ha"_a = "center", "va"_a = "center", "fontweight"_a = "bold");
         }
-        start = add(start, width);
+        start = start + width;
     }
 
     ax.attr("set_xlim")(0, 1);

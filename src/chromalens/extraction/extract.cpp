@@ -1,7 +1,7 @@
 // extract_colors: the image pipeline, clustering, cluster shares, and the
 // colour info records sorted by share.
+#include "clustering/cluster_order.hpp"
 #include "clustering/label_counts.hpp"
-#include "color_extractor.hpp"
 
 namespace chromalens {
 
@@ -27,15 +27,11 @@ py::object follow_dbscan_order(Extractor* self, py::handle labels, py::object pe
         sizes = cluster_sizes(counted);
     } else {
         auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
-        py::object not_noise = steal(PyObject_RichCompare(unique_labels.ptr(), py::int_(-1).ptr(), Py_NE));
-        sizes = counts[not_noise];
+        sizes = counts[non_noise(unique_labels)];
     }
     if (static_cast<Py_ssize_t>(py::len(sizes)) != PyList_GET_SIZE(percentages.ptr())) return percentages;
-    py::object order = CL_GLOBAL("np").attr("argsort")(sizes);
-    py::object sorted_indices = order[py::slice(py::none(), py::none(), py::int_(-1))];
-    py::object leading = sorted_indices[py::slice(py::none(), py::int_(self->n_colors), py::none())];
     py::list reordered;
-    for (py::handle index : leading) reordered.append(percentages[index]);
+    for (py::handle index : largest_first(sizes, self->n_colors)) reordered.append(percentages[index]);
     return std::move(reordered);
 }
 
@@ -82,10 +78,8 @@ py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask
     for (py::handle pair : pairs) {
         py::handle color = PyTuple_GET_ITEM(pair.ptr(), 0);
         py::handle percentage = PyTuple_GET_ITEM(pair.ptr(), 1);
-        py::list components;
-        for (py::handle c : color) components.append(steal(PyNumber_Long(c.ptr())));
         py::dict record;
-        record["color"] = py::tuple(components);
+        record["color"] = int_tuple(color);
         record["percentage"] = round2(percentage);
         result.append(record);
     }

@@ -20,7 +20,7 @@ py::object find_closest_color(Extractor* self, py::handle target_color, py::hand
             closest_color = py::reinterpret_borrow<py::object>(color_info);
         }
     }
-    return py::make_tuple(closest_color, steal(PyFloat_FromDouble(min_distance)));
+    return py::make_tuple(closest_color, py::float_(min_distance));
 }
 
 }  // namespace chromalens

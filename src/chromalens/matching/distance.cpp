@@ -6,12 +6,10 @@ namespace chromalens {
 
 namespace matching {
 
-py::object int_object(long value) { return steal(PyLong_FromLong(value)); }
-
 py::object lab_triple(py::handle color) { return convert_one_pixel(color, CL_NAME("COLOR_RGB2LAB")); }
 
 py::object max_zero(py::handle value) {
-    py::object zero = int_object(0);
+    py::int_ zero(0);
     int greater = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
     if (greater < 0) throw_python_error();
     return greater ? py::reinterpret_borrow<py::object>(value) : zero;
@@ -25,8 +23,8 @@ double color_distance_lab(Extractor*, py::handle color1, py::handle color2) {
     py::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
     py::object first = lab1.attr("astype")(float_type);
     py::object second = lab2.attr("astype")(float_type);
-    py::object difference = steal(PyNumber_Subtract(first.ptr(), second.ptr()));
-    py::object squares = steal(PyNumber_Power(difference.ptr(), matching::int_object(2).ptr(), Py_None));
+    py::object difference = first - second;
+    py::object squares = steal(PyNumber_Power(difference.ptr(), py::int_(2).ptr(), Py_None));
     py::object total = CL_GLOBAL("np").attr("sum")(squares);
     py::object distance = CL_GLOBAL("np").attr("sqrt")(total);
     double value = PyFloat_AsDouble(distance.ptr());

@@ -19,8 +19,8 @@
 // types are identical.  Otherwise every call is made as written: an override
 // sees one call per pixel and target, a stand-in for `np` or `cv2` sees every
 // call.
+#include "kernels/color_match.hpp"
 #include "kernels/color_table.hpp"
-#include "matching/match_kernel.hpp"
 #include "matching/matching.hpp"
 
 #include <cstring>
@@ -31,8 +31,6 @@
 namespace chromalens {
 
 namespace {
-
-using matching::binary;
 
 // A plain (not subclassed) N x 3 uint8 array.
 bool is_pixel_rows(py::handle obj) {
@@ -83,14 +81,12 @@ py::object literal_rgb_rows(py::handle pixels) {
 }
 
 // One match record from the band counts and the nearest pixel, built with
-// the host's operations on the given objects, in the order of the keys.
+// the interpreter's operations on the given objects, in the order of the keys.
 py::dict match_record(py::handle very_close, py::handle close, py::handle somewhat_close, py::handle total_pixels,
                       const std::function<py::object()>& closest_pixel, py::handle min_distance) {
-    py::object hundred = matching::int_object(100);
-    py::object fifty = matching::int_object(50);
-    auto percent = [&](py::handle count) {
-        return binary(PyNumber_Multiply, binary(PyNumber_TrueDivide, count, total_pixels), hundred);
-    };
+    py::int_ hundred(100);
+    py::int_ fifty(50);
+    auto percent = [&](py::handle count) { return (count / total_pixels) * hundred; };
     py::object very_close_pct = percent(very_close);
     py::object close_pct = percent(close);
     py::object somewhat_close_pct = percent(somewhat_close);
@@ -100,17 +96,9 @@ py::dict match_record(py::handle very_close, py::handle close, py::handle somewh
     record["very_close_percentage"] = round2(very_close_pct);
     record["closest_pixel"] = closest_pixel();
     record["min_distance"] = round2(min_distance);
-    py::object margin = binary(PyNumber_Subtract, fifty, min_distance);
-    py::object score = binary(PyNumber_Multiply, binary(PyNumber_TrueDivide, margin, fifty), hundred);
+    py::object score = ((fifty - min_distance) / fifty) * hundred;
     record["similarity_score"] = round2(matching::max_zero(score));
     return record;
-}
-
-// tuple(int(c) for c in pixel)
-py::object int_tuple(py::handle pixel) {
-    py::list components;
-    for (py::handle c : pixel) components.append(steal(PyNumber_Long(c.ptr())));
-    return py::tuple(components);
 }
 
 // The record of one target with one distance call per pixel.
@@ -118,11 +106,11 @@ py::dict literal_match(Extractor* self, py::handle target_array, py::handle pixe
     py::list distance_list;
     for (py::handle pixel : pixels_rgb) {
         double distance = call_color_distance_lab(self, target_array, pixel);
-        distance_list.append(steal(PyFloat_FromDouble(distance)));
+        distance_list.append(py::float_(distance));
     }
     py::object distances = CL_GLOBAL("np").attr("array")(distance_list);
     auto band = [&](long limit) {
-        py::object below = steal(PyObject_RichCompare(distances.ptr(), matching::int_object(limit).ptr(), Py_LT));
+        py::object below = compare(distances, py::int_(limit), Py_LT);
         return CL_GLOBAL("np").attr("sum")(below);
     };
     py::object very_close = band(15);

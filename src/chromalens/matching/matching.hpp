@@ -12,12 +12,4 @@ py::object lab_triple(py::handle color);
 // max(0, value): `value` when it is greater than 0, else the integer 0.
 py::object max_zero(py::handle value);
 
-// Small integer constants as host objects.
-py::object int_object(long value);
-
-// A binary operation of the host's number protocol, e.g. PyNumber_Subtract.
-inline py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
-    return steal(op(a.ptr(), b.ptr()));
-}
-
 }  // namespace chromalens::matching

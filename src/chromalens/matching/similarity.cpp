@@ -1,25 +1,12 @@
 // Similarity of named target colours to the image's dominant colours.
 //
-// Both calls go by name on `self`, so host subclasses that override
-// extract_colors or _find_closest_color are honoured.  The arithmetic is
-// done on the host's objects, as the distance may come from an override.
+// Both calls go by name on `self`, so subclasses defined in Python that
+// override extract_colors or _find_closest_color are honoured.  The
+// arithmetic is done on the interpreter's objects, as the distance may come
+// from an override.
 #include "matching/matching.hpp"
 
 namespace chromalens {
-
-namespace {
-
-using matching::binary;
-
-py::object compare(py::handle a, py::handle b, int op) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw_python_error();
-    return result != 0;
-}
-
-}  // namespace
 
 py::object analyze_color_similarity(Extractor* self, py::handle image, py::handle target_colors, py::handle mask,
                                     double similarity_threshold) {
@@ -27,9 +14,9 @@ py::object analyze_color_similarity(Extractor* self, py::handle image, py::handl
     py::object image_colors = self_obj.attr("extract_colors")(image, mask);
     if (!truth(image_colors)) return py::dict();
 
-    py::object threshold = steal(PyFloat_FromDouble(similarity_threshold));
-    py::object hundred = matching::int_object(100);
-    py::object zero = matching::int_object(0);
+    py::float_ threshold(similarity_threshold);
+    py::int_ hundred(100);
+    py::int_ zero(0);
     py::object percentage_key = py::reinterpret_borrow<py::object>(CL_NAME("percentage"));
     py::object color_key = py::reinterpret_borrow<py::object>(CL_NAME("color"));
 
@@ -40,11 +27,9 @@ py::object analyze_color_similarity(Extractor* self, py::handle image, py::handl
         auto [closest_color, distance] = unpack_pair(self_obj.attr("_find_closest_color")(target_rgb, image_colors));
         py::object similarity, percentage;
         if (truth(compare(distance, threshold, Py_LE))) {
-            py::object margin = binary(PyNumber_Subtract, threshold, distance);
-            py::object fraction = binary(PyNumber_TrueDivide, margin, threshold);
-            similarity = matching::max_zero(binary(PyNumber_Multiply, fraction, hundred));
+            similarity = matching::max_zero(((threshold - distance) / threshold) * hundred);
             py::object share = steal(PyObject_GetItem(closest_color.ptr(), percentage_key.ptr()));
-            percentage = binary(PyNumber_Multiply, share, binary(PyNumber_TrueDivide, similarity, hundred));
+            percentage = share * (similarity / hundred);
         } else {
             similarity = zero;
             percentage = zero;
@@ -54,7 +39,7 @@ py::object analyze_color_similarity(Extractor* self, py::handle image, py::handl
         record["similarity"] = round2(similarity);
         record["closest_color"] = steal(PyObject_GetItem(closest_color.ptr(), color_key.ptr()));
         record["distance"] = round2(distance);
-        record["found_directly"] = compare(distance, steal(PyFloat_FromDouble(10.0)), Py_LT);
+        record["found_directly"] = compare(distance, py::float_(10.0), Py_LT);
         results[color_name] = record;
     }
     return std::move(results);

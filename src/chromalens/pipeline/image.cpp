@@ -15,8 +15,6 @@ int array_ndim(py::handle array) { return reinterpret_cast<py::detail::PyArray_P
 
 // `obj.name`, with a name interned once.
 inline py::object get(py::handle obj, PyObject* name) { return steal(PyObject_GetAttr(obj.ptr(), name)); }
-#define CV2(name) get(CL_GLOBAL("cv2"), CL_NAME(name))
-#define NP(name) get(CL_GLOBAL("np"), CL_NAME(name))
 
 // A tuple of interned keyword names, built once per call site.
 PyObject* keyword_names(std::initializer_list<const char*> names) {
@@ -35,7 +33,7 @@ PyObject* keyword_names(std::initializer_list<const char*> names) {
 // `f(*positional, **dict(zip(kwnames, keyword values)))`.  The list holds
 // the callable, then the positional arguments, then one value per keyword
 // name; a braced list is evaluated left to right, so the callable is looked
-// up before its arguments, as in the host.
+// up before its arguments, as the interpreter does.
 py::object call(std::initializer_list<py::handle> f_and_args, PyObject* kwnames = nullptr) {
     PyObject* stack[8];
     if (f_and_args.size() > 8) raise_formatted(PyExc_SystemError, "too many arguments for a library call");
@@ -54,9 +52,6 @@ PyObject* channel_zero_index() {
     return index;
 }
 
-// An integer constant that lives for the process, made once per call site.
-#define CL_INT(value) ([]() -> PyObject* { static PyObject* v = PyLong_FromLong(value); return v; }())
-
 }  // namespace
 
 py::object load_image_if_path(py::handle image, const char* error_prefix) {
@@ -71,7 +66,7 @@ py::object load_image_if_path(py::handle image, const char* error_prefix) {
         if (utf8 == nullptr) PyErr_Clear();
         nameable = utf8 != nullptr && std::memchr(utf8, '\0', static_cast<size_t>(size)) == nullptr;
     }
-    py::object loaded = nameable ? call({CV2("imread"), image}) : py::none();
+    py::object loaded = nameable ? call({get(CL_GLOBAL("cv2"), CL_NAME("imread")), image}) : py::none();
     if (loaded.is_none()) {
         py::object message = steal(PyUnicode_Concat(py::str(error_prefix).ptr(), image.ptr()));
         PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -82,42 +77,48 @@ py::object load_image_if_path(py::handle image, const char* error_prefix) {
 
 py::object preprocess_image(Extractor* self, py::handle image) {
     if (!self->preprocessing) return py::reinterpret_borrow<py::object>(image);
-    py::object lab = call({CV2("cvtColor"), image, CV2("COLOR_BGR2LAB")});
+    py::object lab =
+        call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), image, get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2LAB"))});
     // Equalise lightness only; a and b stay as they are.
-    py::object clahe = call({CV2("createCLAHE"), py::float_(3.0), py::make_tuple(8, 8)},
+    py::object clahe = call({get(CL_GLOBAL("cv2"), CL_NAME("createCLAHE")), py::float_(3.0), py::make_tuple(8, 8)},
                             CL_KWNAMES("clipLimit", "tileGridSize"));
     {
         py::object lightness = steal(PyObject_GetItem(lab.ptr(), channel_zero_index()));
         py::object equalised = call({get(clahe, CL_NAME("apply")), lightness});
         if (PyObject_SetItem(lab.ptr(), channel_zero_index(), equalised.ptr()) < 0) throw_python_error();
     }
-    py::object bgr = call({CV2("cvtColor"), lab, CV2("COLOR_LAB2BGR")});
-    return checked_array(call({CV2("bilateralFilter"), bgr, CL_INT(9), CL_INT(75), CL_INT(75)}));
+    py::object bgr =
+        call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), lab, get(CL_GLOBAL("cv2"), CL_NAME("COLOR_LAB2BGR"))});
+    return checked_array(
+        call({get(CL_GLOBAL("cv2"), CL_NAME("bilateralFilter")), bgr, py::int_(9), py::int_(75), py::int_(75)}));
 }
 
 py::object convert_to_feature_space(Extractor* self, py::handle image) {
-    py::object code = self->lab_space ? CV2("COLOR_BGR2LAB") : CV2("COLOR_BGR2RGB");
-    return checked_array(call({CV2("cvtColor"), image, code}));
+    py::object code = self->lab_space ? get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2LAB"))
+                                      : get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2RGB"));
+    return checked_array(call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), image, code}));
 }
 
 py::object apply_mask(Extractor*, py::handle image, py::handle mask) {
     if (mask.is_none()) return py::reinterpret_borrow<py::object>(image);
     py::object working = py::reinterpret_borrow<py::object>(mask);
     if (array_ndim(working) == 3)
-        working = checked_array(call({CV2("cvtColor"), working, CV2("COLOR_BGR2GRAY")}));
+        working = checked_array(call(
+            {get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), working, get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2GRAY"))}));
     // 0 or 255: strictly brighter than 128 is inside the analysed area.
     // Each temporary is released as soon as the next one exists (as an
-    // expression in the host would), so the large allocations that follow
+    // expression in Python would), so the large allocations that follow
     // can reuse its memory instead of faulting in fresh pages.
     {
         py::object scaled;
         {
-            py::object bright = steal(PyObject_RichCompare(working.ptr(), CL_INT(128), Py_GT));
-            scaled = steal(PyNumber_Multiply(bright.ptr(), CL_INT(255)));
+            py::object bright = compare(working, py::int_(128), Py_GT);
+            scaled = bright * py::int_(255);
         }
-        working = checked_array(call({get(scaled, CL_NAME("astype")), NP("uint8")}));
+        working = checked_array(call({get(scaled, CL_NAME("astype")), get(CL_GLOBAL("np"), CL_NAME("uint8"))}));
     }
-    return checked_array(call({CV2("bitwise_and"), image, image, working}, CL_KWNAMES("mask")));
+    return checked_array(
+        call({get(CL_GLOBAL("cv2"), CL_NAME("bitwise_and")), image, image, working}, CL_KWNAMES("mask")));
 }
 
 namespace {
@@ -158,7 +159,8 @@ py::object native_pixels(Extractor* self, py::handle image, py::handle mask) {
         if (!grey && !is_packed_uint8(mask, 3, height, width)) return {};
         if (find_override(self, Slot::apply_mask)) return {};
         gate = grey ? py::reinterpret_borrow<py::object>(mask)
-                    : checked_array(call({CV2("cvtColor"), mask, CV2("COLOR_BGR2GRAY")}));
+                    : checked_array(call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), mask,
+                                              get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2GRAY"))}));
         if (!is_packed_uint8(gate, 2, height, width)) return {};
     }
     const py::ssize_t n = height * width;
@@ -183,18 +185,19 @@ py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
         py::object masked_image = call_apply_mask(self, image, mask);
         // The selection is made on the caller's mask, with the same test as
         // the working mask, so selected rows carry unmasked feature values.
-        py::object selection = steal(PyObject_RichCompare(mask.ptr(), CL_INT(128), Py_GT));
+        py::object selection = compare(mask, py::int_(128), Py_GT);
         if (py::len(get(mask, CL_NAME("shape"))) == 3) {
             py::object grey;
             {
-                py::object mask8 = call({get(mask, CL_NAME("astype")), NP("uint8")});
-                grey = call({CV2("cvtColor"), mask8, CV2("COLOR_BGR2GRAY")});
+                py::object mask8 = call({get(mask, CL_NAME("astype")), get(CL_GLOBAL("np"), CL_NAME("uint8"))});
+                grey = call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), mask8,
+                             get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2GRAY"))});
             }
-            selection = steal(PyObject_RichCompare(grey.ptr(), CL_INT(128), Py_GT));
+            selection = compare(grey, py::int_(128), Py_GT);
         }
         pixels = steal(PyObject_GetItem(masked_image.ptr(), selection.ptr()));
     } else {
-        pixels = call({get(image, CL_NAME("reshape")), CL_INT(-1), CL_INT(3)});
+        pixels = call({get(image, CL_NAME("reshape")), py::int_(-1), py::int_(3)});
     }
     // Rows whose three values are all exactly zero are dropped.  The
     // temporaries are released as soon as they are used, so the copy of the
@@ -203,10 +206,10 @@ py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
     {
         py::object all_zero;
         {
-            py::object zero = steal(PyObject_RichCompare(pixels.ptr(), CL_INT(0), Py_EQ));
-            all_zero = call({NP("all"), zero, CL_INT(1)}, CL_KWNAMES("axis"));
+            py::object zero = compare(pixels, py::int_(0), Py_EQ);
+            all_zero = call({get(CL_GLOBAL("np"), CL_NAME("all")), zero, py::int_(1)}, CL_KWNAMES("axis"));
         }
-        keep = steal(PyNumber_Invert(all_zero.ptr()));
+        keep = ~all_zero;
     }
     return checked_array(steal(PyObject_GetItem(pixels.ptr(), keep.ptr())));
 }

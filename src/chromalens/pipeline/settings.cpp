@@ -6,11 +6,12 @@
 namespace chromalens {
 
 void init_settings(Extractor* self, const Args& args) {
-    self->n_colors = args.i32[0];
-    Py_INCREF(args.obj[1]);
-    Py_SETREF(self->algorithm, args.obj[1]);
-    self->preprocessing = args.flag[2];
-    self->lab_space = args.flag[3];
+    self->n_colors = args.int32("n_colors");
+    PyObject* algorithm = args["algorithm"].ptr();
+    Py_INCREF(algorithm);
+    Py_SETREF(self->algorithm, algorithm);
+    self->preprocessing = args.flag("preprocessing");
+    self->lab_space = args.flag("lab_space");
 }
 
 }  // namespace chromalens

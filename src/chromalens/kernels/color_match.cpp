@@ -1,4 +1,4 @@
-#include "matching/match_kernel.hpp"
+#include "kernels/color_match.hpp"
 
 #include <limits>
 #include <stdexcept>
