@@ -154,3 +154,31 @@ def test_a_later_pixel_scaled_apart_from_its_colour_is_noticed(restore_globals, 
     want_colors, want_labels = literal_dbscan_with(late_jitter, pixels, 5)
     np.testing.assert_array_equal(labels, want_labels)
     np.testing.assert_array_equal(colors, want_colors)
+
+
+@pytest.mark.parametrize("palette_size", [7, 300])
+def test_pixel_lists_of_a_million_and_more(rng, palette_size):
+    """Large lists count colours in per-colour slots; the labels are those of
+    the library's weighted search on the distinct rows in order of first
+    occurrence (the search on every pixel cannot run at this size)."""
+    palette = rng.integers(0, 256, (palette_size, 3), dtype=np.uint8)
+    pixels = palette[rng.integers(0, palette_size, 1_100_000)]
+    pixels[rng.random(len(pixels)) < 0.001] += 1  # a few rare colours, some of them noise
+    e = ColorExtractor(n_colors=4, algorithm="dbscan")
+    colors, labels = e._cluster_colors_dbscan(pixels)
+
+    scaled = StandardScaler().fit_transform(pixels)
+    _, first, inverse, counts = np.unique(pixels, axis=0, return_index=True, return_inverse=True, return_counts=True)
+    order = np.argsort(first)
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    min_samples = max(50, len(pixels) // 100)
+    row_labels = DBSCAN(eps=0.5, min_samples=min_samples).fit_predict(scaled[first[order]], sample_weight=counts[order])
+    want_labels = row_labels[rank[inverse.ravel()]]
+    np.testing.assert_array_equal(labels, want_labels)
+    kept = [label for label in np.unique(want_labels) if label != -1]
+    means = np.array([pixels[want_labels == label].mean(axis=0) for label in kept])
+    if len(means) > 4:
+        sizes = [np.sum(want_labels == label) for label in kept]
+        means = means[np.argsort(sizes)[::-1][:4]]
+    np.testing.assert_array_equal(colors, means)

@@ -125,3 +125,13 @@ def test_an_override_added_between_targets_gets_every_pixel_row(rng, lab_space):
         ColorExtractor(lab_space=lab_space)._convert_to_feature_space(image))
     rows = cv2.cvtColor(pixels.reshape(-1, 1, 3), cv2.COLOR_LAB2RGB).reshape(-1, 3) if lab_space else pixels
     np.testing.assert_array_equal(np.array(seen), rows)
+
+
+@pytest.mark.parametrize("lab_space", [True, False])
+def test_pixel_lists_of_a_million_and_more(rng, lab_space):
+    """Large lists count colours in per-colour slots rather than bitmaps."""
+    image = palette_image(rng, 1000, 1100, 500)
+    image = np.clip(image.astype(np.int16) + rng.integers(-2, 3, image.shape), 0, 255).astype(np.uint8)
+    extractor = ColorExtractor(preprocessing=False, lab_space=lab_space)
+    assert_identical(extractor.find_color_matches(image, TARGETS),
+                     whole_array_matches(extractor, lab_space, image, TARGETS))

@@ -164,7 +164,7 @@ bool is_packed_pixels(py::handle obj) {
     if (!is_exact_array(obj)) return false;
     auto array = py::reinterpret_borrow<py::array>(obj);
     return array.ndim() == 2 && array.shape(1) == 3 && array.dtype().is(py::dtype::of<uint8_t>()) &&
-           array.strides(1) == 1 && array.strides(0) == 3;
+           array.strides(1) == 1 && array.strides(0) == 3 && array.shape(0) < py::ssize_t{0xFFFFFFFF};
 }
 
 // The search on the distinct 8-bit colours of a packed pixel list, with the
@@ -179,7 +179,6 @@ py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scale
     const auto n = static_cast<std::size_t>(pixels.shape(0));
     const auto* bytes = static_cast<const uint8_t*>(pixels.data());
     const kernels::ColorTable table(bytes, n);
-    const kernels::ColorCensus census = kernels::take_census(table, bytes, n);
     std::vector<double> rows;
     {
         auto scaled = py::reinterpret_borrow<py::array>(pixels_scaled);
@@ -187,17 +186,17 @@ py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scale
         py::ssize_t element_stride[2];
         element_strides<double>(scaled, element_stride);  // checked by scaled_rows_usable
         if (!kernels::scaled_color_rows(bytes, n, static_cast<const double*>(scaled.data()), element_stride[0],
-                                        element_stride[1], census, rows))
+                                        element_stride[1], table, rows))
             return {};
     }
     pixels_scaled = py::object();
-    const std::size_t k = census.counts.size();
-    const std::vector<int64_t> row_labels = labels_of_rows(rows.data(), census.counts.data(), k, min_samples);
+    const std::size_t k = table.size();
+    const std::vector<int64_t> row_labels = labels_of_rows(rows.data(), table.counts().data(), k, min_samples);
     rows = std::vector<double>();
 
     py::array_t<Py_ssize_t> labels(static_cast<py::ssize_t>(n));
     static_assert(sizeof(Py_ssize_t) == sizeof(int64_t), "labels are 64-bit");
-    kernels::spread_to_pixels(table, census, bytes, n, row_labels.data(),
+    kernels::spread_to_pixels(table, bytes, n, row_labels.data(),
                               reinterpret_cast<int64_t*>(labels.mutable_data()));
 
     // Integer sums per cluster are exact, so their means equal NumPy's.
@@ -207,9 +206,9 @@ py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scale
     for (std::size_t j = 0; j < k; ++j) {
         const int64_t label = row_labels[j];
         if (label < 0) continue;
-        const uint8_t* colour = bytes + 3 * census.first[j];
-        for (int c = 0; c < 3; ++c) sums[3 * label + c] += census.counts[j] * colour[c];
-        sizes[label] += census.counts[j];
+        const uint8_t* colour = bytes + 3 * table.first()[j];
+        for (int c = 0; c < 3; ++c) sums[3 * label + c] += table.counts()[j] * colour[c];
+        sizes[label] += table.counts()[j];
     }
     for (int64_t label = 0; label < clusters; ++label) {
         if (sizes[label] == 0) continue;

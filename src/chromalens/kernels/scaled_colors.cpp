@@ -20,14 +20,14 @@ inline std::uint64_t canonical_bits(double value) {
 }  // namespace
 
 bool scaled_color_rows(const std::uint8_t* pixels, std::size_t n, const double* scaled, std::ptrdiff_t row_stride,
-                       std::ptrdiff_t col_stride, const ColorCensus& census, std::vector<double>& rows) {
+                       std::ptrdiff_t col_stride, const ColorTable& table, std::vector<double>& rows) {
     if (n > 0 && (pixels == nullptr || scaled == nullptr))
         throw std::invalid_argument("scaled_color_rows needs pixel and scaled data");
     // Each column's value per 8-bit value, from the first pixel of each
     // colour (every 8-bit value of a column occurs in some colour).
     std::uint64_t value_bits[3][256] = {};
     bool present[3][256] = {};
-    for (const std::int64_t i : census.first) {
+    for (const std::int64_t i : table.first()) {
         const double* row = scaled + i * row_stride;
         for (int c = 0; c < 3; ++c) {
             const std::uint8_t v = pixels[3 * i + c];
@@ -68,10 +68,10 @@ bool scaled_color_rows(const std::uint8_t* pixels, std::size_t n, const double* 
     }
     if (differ) return false;
 
-    const std::size_t k = census.first.size();
+    const std::size_t k = table.size();
     rows.resize(3 * k);
     for (std::size_t j = 0; j < k; ++j) {
-        const std::uint8_t* pixel = pixels + 3 * census.first[j];
+        const std::uint8_t* pixel = pixels + 3 * table.first()[j];
         for (int c = 0; c < 3; ++c) std::memcpy(&rows[3 * j + c], &value_bits[c][pixel[c]], sizeof(double));
     }
     return true;

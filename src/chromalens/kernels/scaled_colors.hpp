@@ -21,12 +21,12 @@
 
 namespace chromalens::kernels {
 
-// The k x 3 scaled rows (row-major) of the census' colours, in its order,
+// The k x 3 scaled rows (row-major) of the table's colours, in its order,
 // read at each colour's first pixel, with -0.0 read as 0.0.  `scaled` is
 // the n x 3 scaled form of `pixels` (element strides).  Returns false, with
 // `rows` unspecified, unless every scaled value is finite and a one-to-one
 // function of its column's 8-bit value.
 bool scaled_color_rows(const std::uint8_t* pixels, std::size_t n, const double* scaled, std::ptrdiff_t row_stride,
-                       std::ptrdiff_t col_stride, const ColorCensus& census, std::vector<double>& rows);
+                       std::ptrdiff_t col_stride, const ColorTable& table, std::vector<double>& rows);
 
 }  // namespace chromalens::kernels

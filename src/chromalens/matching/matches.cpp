@@ -167,19 +167,18 @@ public:
             bytes_ = copy_.data();
         }
         table_ = std::make_unique<kernels::ColorTable>(bytes_, n_);
-        census_ = kernels::take_census(*table_, bytes_, n_);
-        const std::vector<std::uint8_t> colors = kernels::color_rows(census_, bytes_);
-        py::object feature_rows = byte_rows(colors.data(), census_.counts.size());
+        const std::vector<std::uint8_t> colors = kernels::color_rows(*table_, bytes_);
+        py::object feature_rows = byte_rows(colors.data(), table_->size());
         colors_rgb_ = lab_space ? convert_rows(feature_rows, "COLOR_LAB2RGB") : feature_rows;
         auto lab = py::reinterpret_borrow<py::array>(convert_rows(colors_rgb_, "COLOR_RGB2LAB"));
-        colors_lab_ = kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), census_.counts.size());
+        colors_lab_ = kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), table_->size());
     }
 
     // The record of one target from the native pass over the distinct
     // colours.  They are in the order of their first pixels, so the first
     // colour at the smallest distance holds the first nearest pixel.
     py::dict match(const std::uint8_t target[3], py::handle total_pixels) const {
-        const kernels::TargetMatch found = kernels::match_target(target, colors_lab_, census_.counts.data());
+        const kernels::TargetMatch found = kernels::match_target(target, colors_lab_, table_->counts().data());
         py::object np = CL_GLOBAL("np");
         py::object count_type = np.attr("int_");
         py::object very_close = count_type(found.very_close);
@@ -200,14 +199,12 @@ public:
 
     // Every pixel's RGB row (pixels_rgb of the LAB reading), from its colour's.
     py::object pixel_rows_rgb() const {
-        std::vector<std::uint32_t> place_of_rank(census_.ranks.size());
-        for (std::size_t j = 0; j < census_.ranks.size(); ++j) place_of_rank[census_.ranks[j]] = static_cast<std::uint32_t>(j);
         py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(n_), py::ssize_t(3)});
         const auto rgb = py::reinterpret_borrow<py::array>(colors_rgb_);
         const auto* base = static_cast<const char*>(rgb.data());
         std::uint8_t* dst = out.mutable_data();
         for (std::size_t i = 0; i < n_; ++i) {
-            const std::uint32_t place = place_of_rank[table_->rank(kernels::color_key(bytes_ + 3 * i))];
+            const std::uint32_t place = table_->place(kernels::color_key(bytes_ + 3 * i));
             const char* row = base + static_cast<py::ssize_t>(place) * rgb.strides(0);
             for (py::ssize_t k = 0; k < 3; ++k)
                 dst[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(row + k * rgb.strides(1));
@@ -221,7 +218,6 @@ private:
     std::vector<std::uint8_t> copy_;    // packed copy of a strided pixel list
     const std::uint8_t* bytes_ = nullptr;
     std::unique_ptr<kernels::ColorTable> table_;
-    kernels::ColorCensus census_;
     py::object colors_rgb_;             // k x 3 uint8, RGB form of each distinct colour
     kernels::LabPlanes colors_lab_;     // LAB form of colors_rgb_
 };
@@ -239,7 +235,8 @@ py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle 
     // With the bound libraries the distinct colours are measured now, as the
     // per-pixel reading converts every pixel before the first target.
     std::optional<DistinctPixels> distinct;
-    if (libraries_are_original() && is_pixel_rows(pixels)) distinct.emplace(pixels, self->lab_space);
+    if (libraries_are_original() && is_pixel_rows(pixels) && py::len(pixels) < 0xFFFFFFFFu)
+        distinct.emplace(pixels, self->lab_space);
     py::object pixels_rgb;  // made when a target needs the per-pixel reading
     auto literal_rows = [&]() -> py::handle {
         if (!pixels_rgb) {
