@@ -37,6 +37,22 @@ void ColorTable::count_in_slots(const std::uint8_t* pixels, std::size_t n) {
     }
 }
 
+namespace {
+
+// Whether code compiled with CL_POPCOUNT_TARGET may run on this processor.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define CL_POPCOUNT_TARGET __attribute__((target("popcnt")))
+bool has_popcount_instruction() {
+    static const bool has = __builtin_cpu_supports("popcnt");
+    return has;
+}
+#else
+#define CL_POPCOUNT_TARGET
+bool has_popcount_instruction() { return false; }
+#endif
+
+}  // namespace
+
 void ColorTable::count_by_rank(const std::uint8_t* pixels, std::size_t n) {
     std::uint32_t chunks = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -46,7 +62,8 @@ void ColorTable::count_by_rank(const std::uint8_t* pixels, std::size_t n) {
             chunk = ++chunks;
             words_.resize(words_.size() + kWordsPerChunk);
         }
-        words_[(chunk - 1) * kWordsPerChunk + (key >> 6 & (kWordsPerChunk - 1))].bits |= std::uint64_t{1} << (key & 63);
+        const std::uint32_t place = bit_place(chunk - 1, key);
+        words_[place >> 6].bits |= std::uint64_t{1} << (place & 63);
     }
     if (words_.empty()) return;  // no pixels: nothing to rank
     // Ranks follow the keys: chunks are visited in key order.
@@ -59,20 +76,12 @@ void ColorTable::count_by_rank(const std::uint8_t* pixels, std::size_t n) {
             distinct += popcount64(word[w].bits);
         }
     }
-    // A colour's first pixel appends its rank and position; the slot past
-    // the end takes the writes of pixels whose colour is not new, so the
-    // pass has no branch.
     std::vector<std::int64_t> count_of_rank(distinct, 0);
     std::vector<std::uint32_t> ranks(distinct + 1);
     first_.resize(distinct + 1);
-    std::size_t found = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t key = color_key(pixels + 3 * i);
-        const std::uint32_t r = rank(chunk_of_[key >> kChunkBits] - 1, key);
-        ranks[found] = r;
-        first_[found] = static_cast<std::int64_t>(i);
-        found += count_of_rank[r]++ == 0;
-    }
+    const std::size_t found = has_popcount_instruction()
+                                  ? census_pass_popcount(pixels, n, ranks.data(), count_of_rank.data())
+                                  : census_pass<false>(pixels, n, ranks.data(), count_of_rank.data());
     first_.resize(found);
     counts_.resize(found);
     place_of_rank_.resize(found);
@@ -80,6 +89,32 @@ void ColorTable::count_by_rank(const std::uint8_t* pixels, std::size_t n) {
         counts_[j] = count_of_rank[ranks[j]];
         place_of_rank_[ranks[j]] = static_cast<std::uint32_t>(j);
     }
+}
+
+// A colour's first pixel appends its rank and position; the slot past the
+// end takes the writes of pixels whose colour is not new, so the pass has
+// no branch.
+template <bool Hardware>
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((always_inline))
+#endif
+inline std::size_t ColorTable::census_pass(const std::uint8_t* pixels, std::size_t n, std::uint32_t* ranks,
+                                           std::int64_t* count_of_rank) {
+    std::size_t found = 0;
+    std::int64_t* first = first_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t key = color_key(pixels + 3 * i);
+        const std::uint32_t r = rank<Hardware>(bit_place(chunk_of_[key >> kChunkBits] - 1, key));
+        ranks[found] = r;
+        first[found] = static_cast<std::int64_t>(i);
+        found += count_of_rank[r]++ == 0;
+    }
+    return found;
+}
+
+CL_POPCOUNT_TARGET std::size_t ColorTable::census_pass_popcount(const std::uint8_t* pixels, std::size_t n,
+                                                                std::uint32_t* ranks, std::int64_t* count_of_rank) {
+    return census_pass<true>(pixels, n, ranks, count_of_rank);
 }
 
 std::vector<std::uint8_t> color_rows(const ColorTable& table, const std::uint8_t* pixels) {

@@ -79,11 +79,29 @@ private:
 
     void count_in_slots(const std::uint8_t* pixels, std::size_t n);
     void count_by_rank(const std::uint8_t* pixels, std::size_t n);
-    std::uint32_t rank(std::uint32_t chunk, std::uint32_t key) const {
-        const Word& word = words_[chunk * kWordsPerChunk + (key >> 6 & (kWordsPerChunk - 1))];
-        return word.before + popcount64(word.bits & ((std::uint64_t{1} << (key & 63)) - 1));
+    // A colour's word in words_ and its bit there, packed as word << 6 | bit.
+    std::uint32_t bit_place(std::uint32_t chunk, std::uint32_t key) const {
+        return static_cast<std::uint32_t>((chunk * kWordsPerChunk + (key >> 6 & (kWordsPerChunk - 1))) << 6 | (key & 63));
     }
+    template <bool Hardware = false>
+    std::uint32_t rank(std::uint32_t bit_place) const {
+        const Word& word = words_[bit_place >> 6];
+        return word.before + popcount64<Hardware>(word.bits & ((std::uint64_t{1} << (bit_place & 63)) - 1));
+    }
+    std::uint32_t rank(std::uint32_t chunk, std::uint32_t key) const { return rank(bit_place(chunk, key)); }
+    template <bool Hardware>
+    std::size_t census_pass(const std::uint8_t* pixels, std::size_t n, std::uint32_t* ranks,
+                            std::int64_t* count_of_rank);
+    std::size_t census_pass_popcount(const std::uint8_t* pixels, std::size_t n, std::uint32_t* ranks,
+                                     std::int64_t* count_of_rank);
+    // Set bits of a word: with `Hardware`, the compiler's builtin, for code
+    // compiled for a processor with a popcount instruction; otherwise
+    // portable bit arithmetic.
+    template <bool Hardware = false>
     static std::uint32_t popcount64(std::uint64_t word) {
+#if defined(__GNUC__) || defined(__clang__)
+        if constexpr (Hardware) return static_cast<std::uint32_t>(__builtin_popcountll(word));
+#endif
         word = word - ((word >> 1) & 0x5555555555555555ULL);
         word = (word & 0x3333333333333333ULL) + ((word >> 2) & 0x3333333333333333ULL);
         word = (word + (word >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
