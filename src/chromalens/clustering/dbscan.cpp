@@ -9,9 +9,17 @@
 // multiplicity, and every pixel then takes its row's label: the labels are
 // those the library gives on the full list.  Anything else bound to `DBSCAN`
 // gets the literal call on every pixel.
+//
+// For a pixel list of 8-bit colours the distinct rows are found on the
+// colours themselves (a colour table instead of hashing every scaled row),
+// with each row's values read from the scaler's output once they are
+// checked to be a one-to-one function of the colour; the cluster means then
+// come from the distinct colours and their counts.
 #include "clustering/cluster_order.hpp"
+#include "kernels/color_table.hpp"
 #include "kernels/density_labels.hpp"
 #include "kernels/distinct_rows.hpp"
+#include "kernels/scaled_colors.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -46,21 +54,39 @@ bool element_strides(const py::array& array, py::ssize_t strides[]) {
     return true;
 }
 
-// The scaled rows as doubles, when they are a plain finite N x 3 float64
-// array with aligned strides; otherwise the library is left to take (or
-// reject) them itself.
-bool scaled_rows_usable(py::handle scaled) {
+// The scaled rows as doubles, when they are a plain N x 3 float64 array
+// with aligned strides (and, when asked, all finite); otherwise the library
+// is left to take (or reject) them itself.
+bool scaled_rows_usable(py::handle scaled, bool check_finite) {
     if (!is_exact_array(scaled)) return false;
     auto array = py::reinterpret_borrow<py::array>(scaled);
     if (array.ndim() != 2 || array.shape(1) != 3 || !array.dtype().is(py::dtype::of<double>())) return false;
     py::ssize_t element_stride[2];
     if (!element_strides<double>(array, element_stride)) return false;
+    if (!check_finite) return true;
     const auto* base = static_cast<const char*>(array.data());
     const py::ssize_t rs = array.strides(0), cs = array.strides(1);
     for (py::ssize_t i = 0; i < array.shape(0); ++i)
         for (py::ssize_t j = 0; j < 3; ++j)
             if (!std::isfinite(*reinterpret_cast<const double*>(base + i * rs + j * cs))) return false;
     return true;
+}
+
+// Labels of k distinct rows (row-major) of the given multiplicities.
+std::vector<int64_t> labels_of_rows(const double* rows, const int64_t* counts, std::size_t k, Py_ssize_t min_samples) {
+    if (k <= kLibraryBruteForceLimit) {
+        // So few rows that the library searches by brute force, whose
+        // rounding at exactly eps the kernel does not model: ask it.
+        py::array_t<double> row_array({static_cast<py::ssize_t>(k), py::ssize_t(3)});
+        std::copy(rows, rows + 3 * k, row_array.mutable_data());
+        py::array_t<int64_t> weights(static_cast<py::ssize_t>(k));
+        std::copy(counts, counts + k, weights.mutable_data());
+        py::object dbscan = CL_GLOBAL("DBSCAN")("eps"_a = kEps, "min_samples"_a = min_samples);
+        auto found = py::array_t<int64_t, py::array::forcecast>(
+            dbscan.attr("fit_predict")(row_array, "sample_weight"_a = weights));
+        return std::vector<int64_t>(found.data(), found.data() + k);
+    }
+    return kernels::density_labels(rows, counts, k, kEps, static_cast<int64_t>(min_samples));
 }
 
 // Labels of every pixel from the weighted search on the distinct rows.
@@ -72,25 +98,8 @@ py::object distinct_row_labels(py::handle scaled, Py_ssize_t min_samples) {
     kernels::DistinctRows distinct = kernels::distinct_rows(static_cast<const double*>(array.data()),
                                                             static_cast<std::size_t>(n), element_stride[0],
                                                             element_stride[1]);
-    const std::size_t k = distinct.counts.size();
-
-    std::vector<int64_t> row_labels;
-    if (k <= kLibraryBruteForceLimit) {
-        // So few rows that the library searches by brute force, whose
-        // rounding at exactly eps the kernel does not model: ask it.
-        py::array_t<double> rows({static_cast<py::ssize_t>(k), py::ssize_t(3)});
-        std::copy(distinct.rows.begin(), distinct.rows.end(), rows.mutable_data());
-        py::array_t<int64_t> weights(static_cast<py::ssize_t>(k));
-        std::copy(distinct.counts.begin(), distinct.counts.end(), weights.mutable_data());
-        py::object dbscan = CL_GLOBAL("DBSCAN")("eps"_a = kEps, "min_samples"_a = min_samples);
-        auto found = py::array_t<int64_t, py::array::forcecast>(
-            dbscan.attr("fit_predict")(rows, "sample_weight"_a = weights));
-        row_labels.assign(found.data(), found.data() + k);
-    } else {
-        row_labels = kernels::density_labels(distinct.rows.data(), distinct.counts.data(), k, kEps,
-                                             static_cast<int64_t>(min_samples));
-    }
-
+    const std::vector<int64_t> row_labels =
+        labels_of_rows(distinct.rows.data(), distinct.counts.data(), distinct.counts.size(), min_samples);
     py::array_t<Py_ssize_t> labels(n);
     Py_ssize_t* out = labels.mutable_data();
     for (py::ssize_t i = 0; i < n; ++i) out[i] = static_cast<Py_ssize_t>(row_labels[distinct.inverse[i]]);
@@ -150,6 +159,67 @@ bool summarise_uint8(py::handle pixels, py::handle labels, ClusterSummary& out) 
     return true;
 }
 
+// A plain C-contiguous N x 3 uint8 pixel list.
+bool is_packed_pixels(py::handle obj) {
+    if (!is_exact_array(obj)) return false;
+    auto array = py::reinterpret_borrow<py::array>(obj);
+    return array.ndim() == 2 && array.shape(1) == 3 && array.dtype().is(py::dtype::of<uint8_t>()) &&
+           array.strides(1) == 1 && array.strides(0) == 3 && array.shape(0) < py::ssize_t{0xFFFFFFFF};
+}
+
+// The search on the distinct 8-bit colours of a packed pixel list, with the
+// scaled rows read from `pixels_scaled` (which is released once they are,
+// to make room for the search).  Returns the labels of every pixel and the
+// per-cluster means and sizes (from the colours and their counts), or an
+// empty object when the scaled values are not a one-to-one function of the
+// colours, for the search on the scaled rows to take over.
+py::object distinct_color_labels(py::handle pixels_obj, py::object& pixels_scaled, Py_ssize_t min_samples,
+                                 ClusterSummary& summary) {
+    auto pixels = py::reinterpret_borrow<py::array>(pixels_obj);
+    const auto n = static_cast<std::size_t>(pixels.shape(0));
+    const auto* bytes = static_cast<const uint8_t*>(pixels.data());
+    const kernels::ColorTable table(bytes, n);
+    std::vector<double> rows;
+    {
+        auto scaled = py::reinterpret_borrow<py::array>(pixels_scaled);
+        if (scaled.shape(0) != pixels.shape(0)) return {};
+        py::ssize_t element_stride[2];
+        element_strides<double>(scaled, element_stride);  // checked by scaled_rows_usable
+        if (!kernels::scaled_color_rows(bytes, n, static_cast<const double*>(scaled.data()), element_stride[0],
+                                        element_stride[1], table, rows))
+            return {};
+    }
+    pixels_scaled = py::object();
+    const std::size_t k = table.size();
+    const std::vector<int64_t> row_labels = labels_of_rows(rows.data(), table.counts().data(), k, min_samples);
+    rows = std::vector<double>();
+
+    py::array_t<Py_ssize_t> labels(static_cast<py::ssize_t>(n));
+    static_assert(sizeof(Py_ssize_t) == sizeof(int64_t), "labels are 64-bit");
+    kernels::spread_to_pixels(table, bytes, n, row_labels.data(),
+                              reinterpret_cast<int64_t*>(labels.mutable_data()));
+
+    // Integer sums per cluster are exact, so their means equal NumPy's.
+    int64_t clusters = 0;
+    for (const int64_t label : row_labels) clusters = std::max(clusters, label + 1);
+    std::vector<int64_t> sums(3 * static_cast<std::size_t>(clusters), 0), sizes(static_cast<std::size_t>(clusters), 0);
+    for (std::size_t j = 0; j < k; ++j) {
+        const int64_t label = row_labels[j];
+        if (label < 0) continue;
+        const uint8_t* colour = bytes + 3 * table.first()[j];
+        for (int c = 0; c < 3; ++c) sums[3 * label + c] += table.counts()[j] * colour[c];
+        sizes[label] += table.counts()[j];
+    }
+    for (int64_t label = 0; label < clusters; ++label) {
+        if (sizes[label] == 0) continue;
+        summary.labels.push_back(label);
+        summary.sizes.push_back(sizes[label]);
+        for (int c = 0; c < 3; ++c)
+            summary.means.push_back(static_cast<double>(sums[3 * label + c]) / static_cast<double>(sizes[label]));
+    }
+    return std::move(labels);
+}
+
 // Cluster colours and sizes by the loops over np.unique(labels): for each
 // label other than -1, the mean of its pixels (np.mean(pixels[labels ==
 // label], axis=0)) and, when wanted, its size (np.sum(labels == label)).
@@ -184,14 +254,22 @@ py::object cluster_colors_dbscan(Extractor* self, py::handle pixels) {
     Py_ssize_t min_samples = std::max<Py_ssize_t>(50, n / 100);
 
     const bool library_dbscan = global_is(CL_NAME("DBSCAN"), state.sklearn_dbscan);
-    py::object labels = library_dbscan && scaled_rows_usable(pixels_scaled)
-                            ? distinct_row_labels(pixels_scaled, min_samples)
-                            : literal_labels(pixels_scaled, min_samples);
+    ClusterSummary summary;
+    bool summarised = false;
+    py::object labels;
+    if (library_dbscan && scaled_rows_usable(pixels_scaled, false)) {
+        if (is_packed_pixels(pixels)) {
+            labels = distinct_color_labels(pixels, pixels_scaled, min_samples, summary);
+            summarised = static_cast<bool>(labels);
+        }
+        if (!labels && scaled_rows_usable(pixels_scaled, true)) labels = distinct_row_labels(pixels_scaled, min_samples);
+    }
+    if (!labels) labels = literal_labels(pixels_scaled, min_samples);
 
     // Colours: the mean of each cluster's unscaled pixels, ascending label order.
-    ClusterSummary summary;
     py::object colors, sizes;
-    const bool native = global_is(CL_NAME("np"), state.numpy_module) && summarise_uint8(pixels, labels, summary);
+    bool native = global_is(CL_NAME("np"), state.numpy_module);
+    if (native && !summarised) native = summarise_uint8(pixels, labels, summary);
     if (native) {
         const auto k = static_cast<py::ssize_t>(summary.sizes.size());
         if (k == 0) {

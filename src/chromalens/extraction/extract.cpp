@@ -1,6 +1,7 @@
 // extract_colors: the image pipeline, clustering, cluster shares, and the
 // colour info records sorted by share.
 #include "clustering/cluster_order.hpp"
+#include "clustering/label_counts.hpp"
 
 namespace chromalens {
 
@@ -20,8 +21,14 @@ bool algorithm_is(Extractor* self, const char* name) {
 py::object follow_dbscan_order(Extractor* self, py::handle labels, py::object percentages) {
     if (!PyList_CheckExact(percentages.ptr()) || PyList_GET_SIZE(percentages.ptr()) <= self->n_colors)
         return percentages;
-    auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
-    py::object sizes = counts[non_noise(unique_labels)];
+    py::object sizes;
+    LabelCounts counted;
+    if (count_labels(labels, counted)) {
+        sizes = cluster_sizes(counted);
+    } else {
+        auto [unique_labels, counts] = unpack_pair(CL_GLOBAL("np").attr("unique")(labels, "return_counts"_a = true));
+        sizes = counts[non_noise(unique_labels)];
+    }
     if (static_cast<Py_ssize_t>(py::len(sizes)) != PyList_GET_SIZE(percentages.ptr())) return percentages;
     py::list reordered;
     for (py::handle index : largest_first(sizes, self->n_colors)) reordered.append(percentages[index]);
@@ -36,6 +43,10 @@ py::object extract_colors(Extractor* self, py::handle image_arg, py::handle mask
     py::object processed_image = call_preprocess_image(self, image);
     py::object feature_image = call_convert_to_feature_space(self, processed_image);
     py::object pixels = call_extract_pixels(self, feature_image, mask);
+    // The images are not needed past this point; releasing them leaves the
+    // clustering their memory.
+    processed_image = py::object();
+    feature_image = py::object();
     if (py::len(pixels) == 0) return py::list();
 
     py::object clustering;

@@ -6,13 +6,13 @@
 namespace chromalens::kernels {
 
 namespace {
-// Pixels per block: the squared sums of a block stay in cache between the
+// Colours per block: the squared sums of a block stay in cache between the
 // pass that computes them and the pass that counts and searches them.
 constexpr std::size_t kBlock = 2048;
 }  // namespace
 
 LabPlanes split_planes(const std::uint8_t* lab, std::size_t n) {
-    if (n > 0 && lab == nullptr) throw std::invalid_argument("split_planes needs pixel data");
+    if (n > 0 && lab == nullptr) throw std::invalid_argument("split_planes needs colour data");
     LabPlanes planes;
     planes.c0.resize(n);
     planes.c1.resize(n);
@@ -25,13 +25,14 @@ LabPlanes split_planes(const std::uint8_t* lab, std::size_t n) {
     return planes;
 }
 
-TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& pixels) {
-    const std::size_t n = pixels.size();
-    if (n == 0 || target == nullptr) throw std::invalid_argument("match_target needs a target and at least one pixel");
+TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::int64_t* counts) {
+    const std::size_t n = colors.size();
+    if (n == 0 || target == nullptr || counts == nullptr)
+        throw std::invalid_argument("match_target needs a target and at least one colour");
     const std::int32_t t0 = target[0], t1 = target[1], t2 = target[2];
-    const std::uint8_t* p0 = pixels.c0.data();
-    const std::uint8_t* p1 = pixels.c1.data();
-    const std::uint8_t* p2 = pixels.c2.data();
+    const std::uint8_t* p0 = colors.c0.data();
+    const std::uint8_t* p1 = colors.c1.data();
+    const std::uint8_t* p2 = colors.c2.data();
     TargetMatch result;
     std::int32_t best = std::numeric_limits<std::int32_t>::max();
     std::int32_t squared[kBlock];
@@ -47,15 +48,16 @@ TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& pixels) 
         std::int32_t block_min = std::numeric_limits<std::int32_t>::max();
         for (std::size_t i = 0; i < count; ++i) {
             const std::int32_t q = squared[i];
-            very_close += q < kVeryCloseSquared;
-            close += q < kCloseSquared;
-            somewhat_close += q < kSomewhatCloseSquared;
+            const std::int64_t c = counts[start + i];
+            very_close += q < kVeryCloseSquared ? c : 0;
+            close += q < kCloseSquared ? c : 0;
+            somewhat_close += q < kSomewhatCloseSquared ? c : 0;
             block_min = q < block_min ? q : block_min;
         }
         result.very_close += very_close;
         result.close += close;
         result.somewhat_close += somewhat_close;
-        // Strictly smaller than every earlier block: the first such pixel of
+        // Strictly smaller than every earlier block: the first such colour of
         // this block is the new first minimum.
         if (block_min < best) {
             best = block_min;

@@ -1,6 +1,10 @@
-// Per-pixel pass of the colour match report: the LAB distance from one
-// target to every analysed pixel, the three closeness bands and the nearest
-// pixel.
+// Pass of the colour match report: the LAB distance from one target to
+// every distinct colour of the analysed pixels, the three closeness bands
+// (each colour counted as many times as it has pixels) and the nearest
+// colour.  Every per-pixel quantity depends only on the pixel's colour, so
+// measuring each distinct colour once gives the per-pixel bands and
+// minimum; with the colours in the order of their first pixels, the first
+// colour at the smallest distance holds the first nearest pixel.
 //
 // The distance of two 8-bit LAB triples is sqrt(d0*d0 + d1*d1 + d2*d2) with
 // dk = a[k] - b[k] in double precision, the squares added in component
@@ -36,7 +40,7 @@ struct TargetMatch {
     std::int64_t very_close = 0;      // pixels at distance < 15
     std::int64_t close = 0;           // pixels at distance < 30
     std::int64_t somewhat_close = 0;  // pixels at distance < 50
-    std::size_t closest_index = 0;    // first pixel at the smallest distance
+    std::size_t closest_index = 0;    // first colour at the smallest distance
     double min_distance = 0.0;        // that distance
 };
 
@@ -48,8 +52,8 @@ inline double lab_distance(const std::uint8_t* a, const std::uint8_t* b) {
     return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
 }
 
-// The pixels' LAB triples, one plane per component, so that the pass over
-// them runs on whole vectors of each component.
+// LAB triples, one plane per component, so that the pass over them runs on
+// whole vectors of each component.
 struct LabPlanes {
     std::vector<std::uint8_t> c0, c1, c2;
     std::size_t size() const { return c0.size(); }
@@ -58,9 +62,10 @@ struct LabPlanes {
 // Splits n consecutive 8-bit LAB triples (3 * n bytes) into planes.
 LabPlanes split_planes(const std::uint8_t* lab, std::size_t n);
 
-// Bands and nearest pixel of the pixels, measured from the target's LAB
-// triple.  Ties for the nearest pixel go to the earliest one.  Throws
-// std::invalid_argument when there are no pixels or the target is null.
-TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& pixels);
+// Bands and nearest colour, measured from the target's LAB triple to the
+// colours' LAB triples; colour j stands for counts[j] pixels.  Ties for the
+// nearest colour go to the earliest one.  Throws std::invalid_argument when
+// there are no colours or a pointer is null.
+TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::int64_t* counts);
 
 }  // namespace chromalens::kernels

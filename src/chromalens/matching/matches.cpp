@@ -2,25 +2,30 @@
 //
 // Read literally, every pixel costs one one-pixel LAB-to-RGB conversion and,
 // per target, a distance call with two one-pixel RGB-to-LAB conversions.
-// OpenCV's 8-bit conversions are per-pixel functions whose whole-array form
-// gives the same bytes as the one-pixel form (checked over every 8-bit
-// triple, both directions), so while the module's `np` and `cv2` are the
-// libraries bound at import and the pixel list is a plain N x 3 uint8 array,
-// the pixels are converted once as a whole.  While, in addition, `self` does
-// not override `_color_distance_lab`, each target's LAB triple is taken once
-// through the same one-pixel steps (so NumPy's conversion rules for odd
-// targets still apply) and the bands and nearest pixel come from one native
-// pass over the pixels' LAB rows, on distances equal bit for bit to the
+// Every one of these per-pixel quantities depends only on the pixel's three
+// 8-bit values, and OpenCV's 8-bit conversions give the same bytes in
+// whole-array form as in one-pixel form (checked over every 8-bit triple,
+// both directions).  So while the module's `np` and `cv2` are the libraries
+// bound at import and the pixel list is a plain N x 3 uint8 array, each
+// distinct colour of the list is found once, with its pixel count and the
+// position of its first pixel, and the distinct colours are converted as a
+// whole.  While, in addition, `self` does not override
+// `_color_distance_lab`, each target's LAB triple is taken once through the
+// same one-pixel steps (so NumPy's conversion rules for odd targets still
+// apply) and the bands and nearest pixel come from one native pass over the
+// distinct colours' LAB rows, on distances equal bit for bit to the
 // per-pair measure's.  Every reported value is then built from NumPy
 // scalars with the same operations as the per-pixel reading, so values and
 // types are identical.  Otherwise every call is made as written: an override
 // sees one call per pixel and target, a stand-in for `np` or `cv2` sees every
 // call.
 #include "kernels/color_match.hpp"
+#include "kernels/color_table.hpp"
 #include "matching/matching.hpp"
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace chromalens {
@@ -136,32 +141,86 @@ bool target_lab(py::handle target_array, std::uint8_t out[3]) {
     return true;
 }
 
-// The pixels' LAB planes from their RGB rows.
-kernels::LabPlanes lab_planes(py::handle pixels_rgb) {
-    auto lab = py::reinterpret_borrow<py::array>(convert_rows(pixels_rgb, "COLOR_RGB2LAB"));
-    return kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), static_cast<std::size_t>(lab.shape(0)));
+// A new C-contiguous uint8 array of the given rows (3 bytes each).
+py::array_t<std::uint8_t> byte_rows(const std::uint8_t* data, std::size_t rows) {
+    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(rows), py::ssize_t(3)});
+    if (rows > 0) std::memcpy(out.mutable_data(), data, 3 * rows);
+    return out;
 }
 
-// The record of one target from the native pass over the pixels' LAB planes.
-py::dict native_match(const std::uint8_t target[3], const kernels::LabPlanes& pixels_lab, const py::array& pixels_rgb,
-                      py::handle total_pixels) {
-    const kernels::TargetMatch found = kernels::match_target(target, pixels_lab);
-    py::object np = CL_GLOBAL("np");
-    py::object count_type = np.attr("int_");
-    py::object very_close = count_type(found.very_close);
-    py::object close = count_type(found.close);
-    py::object somewhat_close = count_type(found.somewhat_close);
-    py::object min_distance = np.attr("float64")(found.min_distance);
-    auto closest_pixel = [&] {
-        const auto* base = static_cast<const char*>(pixels_rgb.data()) +
-                           static_cast<py::ssize_t>(found.closest_index) * pixels_rgb.strides(0);
-        py::tuple components(3);
-        for (py::ssize_t k = 0; k < 3; ++k)
-            components[k] = py::int_(*reinterpret_cast<const std::uint8_t*>(base + k * pixels_rgb.strides(1)));
-        return py::object(std::move(components));
-    };
-    return match_record(very_close, close, somewhat_close, total_pixels, closest_pixel, min_distance);
-}
+// The distinct colours of the pixel list, each measured once.
+class DistinctPixels {
+public:
+    DistinctPixels(py::handle pixels_obj, bool lab_space) {
+        auto pixels = py::reinterpret_borrow<py::array>(pixels_obj);
+        n_ = static_cast<std::size_t>(pixels.shape(0));
+        if (pixels.strides(0) == 3 && pixels.strides(1) == 1) {
+            packed_ = pixels;
+            bytes_ = static_cast<const std::uint8_t*>(pixels.data());
+        } else {
+            copy_.resize(3 * n_);
+            const auto* base = static_cast<const char*>(pixels.data());
+            for (std::size_t i = 0; i < n_; ++i)
+                for (py::ssize_t k = 0; k < 3; ++k)
+                    copy_[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(
+                        base + static_cast<py::ssize_t>(i) * pixels.strides(0) + k * pixels.strides(1));
+            bytes_ = copy_.data();
+        }
+        table_ = std::make_unique<kernels::ColorTable>(bytes_, n_);
+        const std::vector<std::uint8_t> colors = kernels::color_rows(*table_, bytes_);
+        py::object feature_rows = byte_rows(colors.data(), table_->size());
+        colors_rgb_ = lab_space ? convert_rows(feature_rows, "COLOR_LAB2RGB") : feature_rows;
+        auto lab = py::reinterpret_borrow<py::array>(convert_rows(colors_rgb_, "COLOR_RGB2LAB"));
+        colors_lab_ = kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), table_->size());
+    }
+
+    // The record of one target from the native pass over the distinct
+    // colours.  They are in the order of their first pixels, so the first
+    // colour at the smallest distance holds the first nearest pixel.
+    py::dict match(const std::uint8_t target[3], py::handle total_pixels) const {
+        const kernels::TargetMatch found = kernels::match_target(target, colors_lab_, table_->counts().data());
+        py::object np = CL_GLOBAL("np");
+        py::object count_type = np.attr("int_");
+        py::object very_close = count_type(found.very_close);
+        py::object close = count_type(found.close);
+        py::object somewhat_close = count_type(found.somewhat_close);
+        py::object min_distance = np.attr("float64")(found.min_distance);
+        auto closest_pixel = [&] {
+            const auto rgb = py::reinterpret_borrow<py::array>(colors_rgb_);
+            const auto* base = static_cast<const char*>(rgb.data()) +
+                               static_cast<py::ssize_t>(found.closest_index) * rgb.strides(0);
+            py::tuple components(3);
+            for (py::ssize_t k = 0; k < 3; ++k)
+                components[k] = py::int_(*reinterpret_cast<const std::uint8_t*>(base + k * rgb.strides(1)));
+            return py::object(std::move(components));
+        };
+        return match_record(very_close, close, somewhat_close, total_pixels, closest_pixel, min_distance);
+    }
+
+    // Every pixel's RGB row (pixels_rgb of the LAB reading), from its colour's.
+    py::object pixel_rows_rgb() const {
+        py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(n_), py::ssize_t(3)});
+        const auto rgb = py::reinterpret_borrow<py::array>(colors_rgb_);
+        const auto* base = static_cast<const char*>(rgb.data());
+        std::uint8_t* dst = out.mutable_data();
+        for (std::size_t i = 0; i < n_; ++i) {
+            const std::uint32_t place = table_->place(kernels::color_key(bytes_ + 3 * i));
+            const char* row = base + static_cast<py::ssize_t>(place) * rgb.strides(0);
+            for (py::ssize_t k = 0; k < 3; ++k)
+                dst[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(row + k * rgb.strides(1));
+        }
+        return std::move(out);
+    }
+
+private:
+    std::size_t n_ = 0;
+    py::object packed_;                 // keeps the pixel list's bytes alive
+    std::vector<std::uint8_t> copy_;    // packed copy of a strided pixel list
+    const std::uint8_t* bytes_ = nullptr;
+    std::unique_ptr<kernels::ColorTable> table_;
+    py::object colors_rgb_;             // k x 3 uint8, RGB form of each distinct colour
+    kernels::LabPlanes colors_lab_;     // LAB form of colors_rgb_
+};
 
 }  // namespace
 
@@ -173,16 +232,25 @@ py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle 
     py::object pixels = call_extract_pixels(self, feature_image, mask);
     if (py::len(pixels) == 0) return py::dict();
 
-    const bool batched = libraries_are_original() && is_pixel_rows(pixels);
-    py::object pixels_rgb;
-    if (self->lab_space)
-        pixels_rgb = batched ? convert_rows(pixels, "COLOR_LAB2RGB") : literal_rgb_rows(pixels);
-    else
-        pixels_rgb = pixels;
+    // With the bound libraries the distinct colours are measured now, as the
+    // per-pixel reading converts every pixel before the first target.
+    std::optional<DistinctPixels> distinct;
+    if (libraries_are_original() && is_pixel_rows(pixels) && py::len(pixels) < 0xFFFFFFFFu)
+        distinct.emplace(pixels, self->lab_space);
+    py::object pixels_rgb;  // made when a target needs the per-pixel reading
+    auto literal_rows = [&]() -> py::handle {
+        if (!pixels_rgb) {
+            if (!self->lab_space)
+                pixels_rgb = pixels;
+            else
+                pixels_rgb = distinct ? distinct->pixel_rows_rgb() : literal_rgb_rows(pixels);
+        }
+        return pixels_rgb;
+    };
+    if (!distinct) literal_rows();
 
     py::dict results;
-    py::object total_pixels = py::int_(py::len(pixels_rgb));
-    std::optional<kernels::LabPlanes> pixels_lab;  // LAB of pixels_rgb, converted when first needed
+    py::object total_pixels = py::int_(distinct ? py::len(pixels) : py::len(pixels_rgb));
     py::object items = target_colors.attr("items")();
     for (py::handle item : items) {
         auto [color_name, target_rgb] = unpack_pair(item);
@@ -190,15 +258,12 @@ py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle 
         // The conditions are checked per target: a call made for an earlier
         // target may have rebound a library or changed the class.
         std::uint8_t target[3];
-        const bool native = batched && !find_override(self, Slot::color_distance_lab) && libraries_are_original() &&
+        const bool native = distinct && !find_override(self, Slot::color_distance_lab) && libraries_are_original() &&
                             target_lab(target_array, target);
-        if (native) {
-            if (!pixels_lab) pixels_lab = lab_planes(pixels_rgb);
-            results[color_name] =
-                native_match(target, *pixels_lab, py::reinterpret_borrow<py::array>(pixels_rgb), total_pixels);
-        } else {
-            results[color_name] = literal_match(self, target_array, pixels_rgb, total_pixels);
-        }
+        if (native)
+            results[color_name] = distinct->match(target, total_pixels);
+        else
+            results[color_name] = literal_match(self, target_array, literal_rows(), total_pixels);
     }
     return std::move(results);
 }

@@ -3,6 +3,7 @@
 // and NumPy calls, made through the module's globals so that a rebinding of
 // `cv2` or `np` is honoured.
 #include "color_extractor.hpp"
+#include "kernels/pixel_select.hpp"
 
 #include <cstring>
 
@@ -120,10 +121,67 @@ py::object apply_mask(Extractor*, py::handle image, py::handle mask) {
         call({get(CL_GLOBAL("cv2"), CL_NAME("bitwise_and")), image, image, working}, CL_KWNAMES("mask")));
 }
 
+namespace {
+
+// A plain (not subclassed) C-contiguous uint8 array of the given rank whose
+// leading dimensions are `height` and `width` (when given) and whose last is
+// 3 for rank 3.  Anything else, views with gaps included, takes the literal
+// calls, which then raise or copy as the libraries do.
+bool is_packed_uint8(py::handle obj, int rank, py::ssize_t height = -1, py::ssize_t width = -1) {
+    if (Py_TYPE(obj.ptr()) != state.ndarray) return false;
+    auto array = py::reinterpret_borrow<py::array>(obj);
+    if (array.ndim() != rank || !array.dtype().is(py::dtype::of<std::uint8_t>())) return false;
+    if (!(array.flags() & py::array::c_style)) return false;
+    if (rank == 3 && array.shape(2) != 3) return false;
+    if (height >= 0 && (array.shape(0) != height || array.shape(1) != width)) return false;
+    return true;
+}
+
+// The pixel list in one native pass, when the result cannot differ from the
+// literal calls': `np` and `cv2` are the libraries bound at import, the
+// class overrides neither `_extract_pixels` nor `_apply_mask`, the image is
+// a non-empty packed H x W x 3 uint8 array and the mask is None or a packed
+// uint8 H x W or H x W x 3 array.  A three-channel mask is turned to grey by
+// OpenCV itself (the rounding of its weights is OpenCV's own), once.  The
+// literal masked image equals the image wherever the selection holds, so
+// the selected rows are read from the image directly.  Returns an empty
+// object when the literal calls must run.
+py::object native_pixels(Extractor* self, py::handle image, py::handle mask) {
+    if (!global_is(CL_NAME("np"), state.numpy_module) || !global_is(CL_NAME("cv2"), state.cv2_module)) return {};
+    if (find_override(self, Slot::extract_pixels)) return {};
+    if (!is_packed_uint8(image, 3)) return {};
+    auto pixels = py::reinterpret_borrow<py::array>(image);
+    const py::ssize_t height = pixels.shape(0), width = pixels.shape(1);
+    if (height == 0 || width == 0) return {};
+    py::object gate;
+    if (!mask.is_none()) {
+        const bool grey = is_packed_uint8(mask, 2, height, width);
+        if (!grey && !is_packed_uint8(mask, 3, height, width)) return {};
+        if (find_override(self, Slot::apply_mask)) return {};
+        gate = grey ? py::reinterpret_borrow<py::object>(mask)
+                    : checked_array(call({get(CL_GLOBAL("cv2"), CL_NAME("cvtColor")), mask,
+                                              get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2GRAY"))}));
+        if (!is_packed_uint8(gate, 2, height, width)) return {};
+    }
+    const py::ssize_t n = height * width;
+    py::array_t<std::uint8_t> rows({n, py::ssize_t(3)});
+    const auto* gate_values = gate ? static_cast<const std::uint8_t*>(py::reinterpret_borrow<py::array>(gate).data())
+                                   : nullptr;
+    const std::size_t kept = kernels::select_pixels(static_cast<const std::uint8_t*>(pixels.data()),
+                                                    static_cast<std::size_t>(n), gate_values, rows.mutable_data());
+    gate = py::object();
+    // Shrinking the array it owns alone gives back the unused tail in place.
+    rows.resize({static_cast<py::ssize_t>(kept), py::ssize_t(3)}, false);
+    return std::move(rows);
+}
+
+}  // namespace
+
 py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
+    if (!mask.is_none()) require_array(mask);
+    if (py::object rows = native_pixels(self, image, mask)) return rows;
     py::object pixels;
     if (!mask.is_none()) {
-        require_array(mask);
         py::object masked_image = call_apply_mask(self, image, mask);
         // The selection is made on the caller's mask, with the same test as
         // the working mask, so selected rows carry unmasked feature values.
