@@ -9,8 +9,7 @@ import pytest
 
 from chromalens.color_extractor_cy import ColorExtractor
 
-from helpers import ref_match_record
-from test_matching import assert_identical, literal_distance
+from helpers import assert_same, ref_distance, ref_match_record
 from test_matching_matches import literal_matches
 
 
@@ -46,7 +45,7 @@ def test_repeated_colours_match_the_per_pixel_reading(rng, lab_space, colours):
     extractor = ColorExtractor(preprocessing=False, lab_space=lab_space)
     image = palette_image(rng, 17, 23, colours)
     targets = dict(TARGETS, exact=tuple(int(c) for c in image[3, 4, ::-1]))
-    assert_identical(extractor.find_color_matches(image, targets),
+    assert_same(extractor.find_color_matches(image, targets),
                      literal_matches(extractor, lab_space, image, targets))
 
 
@@ -54,7 +53,7 @@ def equidistant_pair(rng):
     """Two different RGB colours at the same distance from a target, none at distance 0."""
     target = np.array((90, 140, 60))
     candidates = rng.integers(0, 256, (4000, 3), dtype=np.uint8)
-    distances = np.array([literal_distance(target, c) for c in candidates])
+    distances = np.array([ref_distance(target, c) for c in candidates])
     order = np.argsort(distances, kind="stable")
     for a, b in zip(order, order[1:]):
         if distances[a] == distances[b] and distances[a] > 0 and not np.array_equal(candidates[a], candidates[b]):
@@ -66,7 +65,7 @@ def equidistant_pair(rng):
 def test_ties_between_colours_go_to_the_first_pixel(rng, first_is):
     target, a, b = equidistant_pair(rng)
     first, second = (a, b) if first_is == "a" else (b, a)
-    far = np.array((255, 255, 255), np.uint8) if literal_distance(target, np.array((255, 255, 255))) > 100 else 0
+    far = np.array((255, 255, 255), np.uint8) if ref_distance(target, np.array((255, 255, 255))) > 100 else 0
     rgb = np.empty((9, 13, 3), np.uint8)
     rgb[:] = far
     rgb[2, 7] = first  # before every pixel of the other colour
@@ -76,7 +75,7 @@ def test_ties_between_colours_go_to_the_first_pixel(rng, first_is):
     extractor = ColorExtractor(preprocessing=False, lab_space=False)
     record = extractor.find_color_matches(image, {"t": tuple(int(c) for c in target)})["t"]
     assert record["closest_pixel"] == tuple(int(c) for c in first)
-    assert_identical({"t": record}, literal_matches(extractor, False, image, {"t": tuple(target)}))
+    assert_same({"t": record}, literal_matches(extractor, False, image, {"t": tuple(target)}))
 
 
 @pytest.mark.parametrize("lab_space", [True, False])
@@ -90,7 +89,7 @@ def test_large_photo_like_images_match_the_whole_array_reading(rng, lab_space, p
     extractor = ColorExtractor(preprocessing=preprocessing, lab_space=lab_space)
     mask = np.where(rng.random((h, w)) < 0.7, 255, 0).astype(np.uint8)
     for m in (None, mask):
-        assert_identical(extractor.find_color_matches(image, TARGETS, m),
+        assert_same(extractor.find_color_matches(image, TARGETS, m),
                          whole_array_matches(extractor, lab_space, image, TARGETS, m))
 
 
@@ -105,7 +104,7 @@ def test_an_override_added_between_targets_gets_every_pixel_row(rng, lab_space):
 
     def measure(self, color1, color2):
         seen.append(color2.copy())
-        return literal_distance(color1, color2)
+        return ref_distance(color1, color2)
 
     class Target:
         """A target whose conversion to an array installs the override."""
@@ -120,7 +119,7 @@ def test_an_override_added_between_targets_gets_every_pixel_row(rng, lab_space):
     del Sub._color_distance_lab
     expected = literal_matches(ColorExtractor(preprocessing=False, lab_space=lab_space), lab_space, image,
                                {"native": (10, 20, 30), "switch": (30, 60, 90)})
-    assert_identical(got, expected)
+    assert_same(got, expected)
     pixels = ColorExtractor(lab_space=lab_space)._extract_pixels(
         ColorExtractor(lab_space=lab_space)._convert_to_feature_space(image))
     rows = cv2.cvtColor(pixels.reshape(-1, 1, 3), cv2.COLOR_LAB2RGB).reshape(-1, 3) if lab_space else pixels
@@ -133,5 +132,5 @@ def test_pixel_lists_of_a_million_and_more(rng, lab_space):
     image = palette_image(rng, 1000, 1100, 500)
     image = np.clip(image.astype(np.int16) + rng.integers(-2, 3, image.shape), 0, 255).astype(np.uint8)
     extractor = ColorExtractor(preprocessing=False, lab_space=lab_space)
-    assert_identical(extractor.find_color_matches(image, TARGETS),
+    assert_same(extractor.find_color_matches(image, TARGETS),
                      whole_array_matches(extractor, lab_space, image, TARGETS))
