@@ -32,7 +32,7 @@ from chromalens import ColorExtractor, __version__
 __all__ = ["main"]
 
 PROG = "chromalens"
-SUBCOMMANDS = ("extract", "match")
+SUBCOMMANDS = ("extract", "match", "batch")
 _T = TypeVar("_T")
 
 
@@ -125,7 +125,7 @@ def _build_parsers() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         epilog="An image file named 'extract' or 'match' is given as ./extract or after '--'.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="{extract,match}")
+    sub = parser.add_subparsers(dest="command", metavar="{extract,match,batch}")
 
     extract = sub.add_parser("extract", prog=f"{PROG} extract", help="print the dominant colours of an image",
                              description="Print the dominant colours of IMAGE (hex, RGB, share).")
@@ -152,6 +152,9 @@ def _build_parsers() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     _add_settings(match)
     match.add_argument("--mask", metavar="PATH", help="analyse only where this mask image is bright (> 128)")
     match.add_argument("--json", action="store_true", help="print the result as JSON")
+    from chromalens import batch  # imports this module: so only here
+
+    batch.add_parser(sub)
     return parser, match
 
 
@@ -430,6 +433,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         code = exit_request.code
         return code if isinstance(code, int) else (0 if code is None else 2)
 
+    if args.command == "batch":
+        from chromalens import batch
+
+        return batch.run(args)
     status = Status(sys.stderr)
     try:
         if args.command == "match":
