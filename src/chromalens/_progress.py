@@ -58,21 +58,26 @@ class Progress:
             self._draw(now)
 
     def line(self, width: int, now: float) -> str:
-        """The bar's text, at most `width` characters, without colour."""
+        """The bar's text, at most `width` characters, without colour.
+
+        On a narrow terminal the bar goes first, then the rate, then the time left.
+        """
         elapsed = now - self.started
         rate = self.done / elapsed if elapsed > 0 else 0.0
         left = (self.total - self.done) / rate if rate > 0 else None
         count = f"{self.done}/{self.total}"
-        details = [f"{rate:.1f} img/s" if rate >= 1 else f"{rate * 60:.1f} img/min"]
-        details.append(f"{duration(left)} left" if left is not None else "-- left")
-        if self.failed:
-            details.append(f"{self.failed} failed")
-        tail = f" {count}  " + "  ".join(details)
-        bar_width = min(30, width - len(tail) - 2)
-        if bar_width >= 5:
-            filled = bar_width * self.done // self.total if self.total else bar_width
-            return f"[{'#' * filled}{'-' * (bar_width - filled)}]{tail}"[:width]
-        return tail.strip()[:width]
+        speed = f"{rate:.1f} img/s" if rate >= 1 else f"{rate * 60:.1f} img/min"
+        remaining = f"{duration(left)} left" if left is not None else "-- left"
+        failed = [f"{self.failed} failed"] if self.failed else []
+        for details in ([count, speed, remaining], [count, remaining], [count]):
+            tail = "  ".join(details + failed)
+            bar_width = min(30, width - len(tail) - 3)
+            if bar_width >= 10:
+                filled = bar_width * self.done // self.total if self.total else bar_width
+                return f"[{'#' * filled}{'-' * (bar_width - filled)}] {tail}"
+            if len(tail) <= width:
+                return tail
+        return tail[:width]
 
     def _draw(self, now: float) -> None:
         # One column short of the width: a full line would wrap on some terminals.

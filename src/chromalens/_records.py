@@ -72,11 +72,11 @@ def _quiet_opencv() -> None:
     cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
 
 
-def analyze_file(path: str, extractor: Any, options: Options) -> Dict[str, Any]:
-    """Read and analyse the image at `path`; failures become the record's "error"."""
+def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str] = None) -> Dict[str, Any]:
+    """Read and analyse the image at `path` (recorded as `name`); failures become the record's "error"."""
     targets, detailed, threshold, max_side, use_alpha = options
     started = time.perf_counter()
-    record: Dict[str, Any] = {"path": path, "width": None, "height": None, "colors": None}
+    record: Dict[str, Any] = {"path": path if name is None else name, "width": None, "height": None, "colors": None}
     if targets is not None:
         record["matches" if detailed else "similarity"] = None
     record["error"] = None
@@ -87,6 +87,8 @@ def analyze_file(path: str, extractor: Any, options: Options) -> Dict[str, Any]:
 
         _limit_threads()
         _quiet_opencv()
+        # OpenCV cannot open a file name without a UTF-8 form (its binding may crash on one).
+        os.fspath(path).encode("utf-8")
         image, mask = read_image(os.fspath(path), use_alpha=use_alpha, max_side=max_side)
         record["height"], record["width"] = int(image.shape[0]), int(image.shape[1])
         with warnings.catch_warnings():

@@ -23,7 +23,7 @@ import logging
 import math
 import os
 import uuid
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Union
 
 try:
     import dask
@@ -41,12 +41,14 @@ from chromalens._records import Options, analyze_file
 
 __all__ = ["analyze", "find_images", "IMAGE_EXTENSIONS"]
 
-# How often one image may take a worker down with it before it gets an error
-# record, in clusters this module starts.
-ALLOWED_FAILURES = 2
+# How often one image may take a worker down with it before the scheduler
+# gives up on it (in clusters this module starts), and how many such rounds
+# an image gets before its record says so.
+ALLOWED_FAILURES = 1
+KILLED_ROUNDS = 2
 # Tasks in flight per worker thread: enough to keep every worker busy while
 # the client handles a result, few enough that the client holds little.
-WINDOW_PER_THREAD = 3
+WINDOW_PER_THREAD = 2
 _PLUGIN_NAME = "chromalens-thread-limits"
 
 
@@ -126,7 +128,11 @@ def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Option
     if targets is not None:
         if not isinstance(targets, Mapping):
             raise TypeError(f"targets must be a mapping of names to RGB colours, got {type(targets).__name__}")
-        targets = dict(targets)
+        # Any three-number sequence: the dominant-colour match takes tuples only.
+        targets = {name: tuple(rgb) for name, rgb in targets.items()}
+        for name, rgb in targets.items():
+            if len(rgb) != 3:
+                raise ValueError(f"target {name!r} must be three numbers (R, G, B), got {rgb!r}")
     elif detailed:
         raise ValueError("detailed matching needs targets")
     threshold = float(similarity_threshold)
@@ -161,7 +167,7 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
              client: Union[Client, str, None], workers: Optional[int]) -> Iterator[Dict[str, Any]]:
     own_cluster: Optional[LocalCluster] = None
     own_client: Optional[Client] = None
-    in_flight: Dict[Any, str] = {}
+    in_flight: Dict[Any, Tuple[str, int]] = {}  # future -> (path, rounds lost to dead workers)
     plugin_registered = False
     try:
         if client is None:
@@ -177,23 +183,38 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
         submitted = 0
         pending = as_completed(loop=client.loop)
 
-        def submit_more() -> None:
+        def submit(path: str, rounds: int) -> None:
             nonlocal submitted
+            # Workers may run in another directory: they get the absolute path.
+            future = client.submit(analyze_file, os.path.abspath(path), extractor, options, path,
+                                   key=f"chromalens-{run_id}-{submitted}", pure=False)
+            submitted += 1
+            in_flight[future] = (path, rounds)
+            pending.add(future)
+
+        def submit_more() -> None:
             while len(in_flight) < window:
                 path = next(paths, None)
                 if path is None:
                     return
-                path = os.fspath(path)
-                future = client.submit(analyze_file, path, extractor, options,
-                                       key=f"chromalens-{run_id}-{submitted}", pure=False)
-                submitted += 1
-                in_flight[future] = path
-                pending.add(future)
+                submit(os.fspath(path), 0)
 
         submit_more()
         while in_flight:
             future = next(pending)
-            path = in_flight.pop(future)
+            path, rounds = in_flight.pop(future)
+            if future.status not in ("finished", "error", "cancelled"):
+                # Its result was lost with a worker before it reached here: run it again.
+                future.release()
+                submit(path, rounds)
+                continue
+            if future.status == "error" and rounds + 1 < KILLED_ROUNDS and \
+                    isinstance(future.exception(), KilledWorker):
+                # A dying worker takes every task it holds under suspicion,
+                # not only the one that killed it: give the image another round.
+                future.release()
+                submit(path, rounds + 1)
+                continue
             record = _result(future, path, options)
             future.release()
             del future
@@ -213,6 +234,22 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
             own_client.close()
         if own_cluster is not None:
             own_cluster.close()
+            _forget_closed_servers()
+
+
+def _forget_closed_servers() -> None:
+    """Lets the closed cluster's scheduler and nannies be freed.
+
+    Dask memoises, per bound method of every server it ever started, whether
+    the method takes a connection; that cache would keep each closed cluster
+    alive, so repeated runs in one process would grow.  It is only a memo:
+    clearing it costs a few lookups.
+    """
+    from distributed import core
+
+    cache_clear = getattr(getattr(core, "_expects_comm", None), "cache_clear", None)
+    if cache_clear is not None:
+        cache_clear()
 
 
 def _result(future: Any, path: str, options: Options) -> Dict[str, Any]:
