@@ -155,6 +155,7 @@ def test_finding_images(catalogue, monkeypatch):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
+    (dict(sources="photo.png"), TypeError, "one path"),
     (dict(detailed=True), ValueError, "needs targets"),
     (dict(targets=[("red", (255, 0, 0))]), TypeError, "mapping"),
     (dict(targets={"red": (255, 0)}), ValueError, "three numbers"),
@@ -167,7 +168,7 @@ def test_finding_images(catalogue, monkeypatch):
 ])
 def test_bad_arguments_are_refused_before_any_cluster_starts(arguments, error, message):
     with pytest.raises(error, match=message):
-        analyze(["a.png"], **arguments)
+        analyze(**{"sources": ["a.png"], **arguments})
 
 
 def test_repeated_runs_leave_client_memory_flat(catalogue):

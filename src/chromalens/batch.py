@@ -35,7 +35,7 @@ class ResultsError(Exception):
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     """Adds the ``batch`` subcommand to `subparsers` (from ``add_subparsers``)."""
-    parser = subparsers.add_parser(
+    parser: argparse.ArgumentParser = subparsers.add_parser(
         "batch", prog=f"{PROG} batch", help="analyse many images on Dask, one JSON line per image",
         description="Analyse every image of PATH... (files, directories, glob patterns) on a Dask "
         "cluster and write one JSON record per image to RESULTS as each completes.",

@@ -23,7 +23,7 @@ import logging
 import math
 import os
 import uuid
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
 
 try:
     import dask
@@ -108,8 +108,9 @@ def _failed_record(path: str, options: Options, error: str) -> Dict[str, Any]:
 def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Optional[ColorExtractor] = None, *,
             targets: Optional[Mapping[str, Any]] = None, detailed: bool = False,
             similarity_threshold: float = 50.0, max_side: Optional[int] = None, use_alpha: bool = True,
-            client: Union[Client, str, None] = None, workers: Optional[int] = None) -> Iterator[Dict[str, Any]]:
-    """Yield one record per image file of `sources`, in the order the results arrive.
+            client: Union[Client, str, None] = None,
+            workers: Optional[int] = None) -> Generator[Dict[str, Any], None, None]:
+    """A generator of records, one per image file of `sources`, in the order results arrive.
 
     `sources`: image file paths (``find_images`` turns directories and
     patterns into them).  `extractor`: the extractor to run (default
@@ -123,6 +124,8 @@ def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Option
     of `workers` single-threaded processes (default: one per core), closed when
     the generator finishes or is closed.
     """
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        raise TypeError(f"sources must be an iterable of paths, got one path: give [{sources!r}]")
     if extractor is None:
         extractor = ColorExtractor()
     if targets is not None:
@@ -164,7 +167,7 @@ def _start_local_cluster(workers: Optional[int]) -> LocalCluster:
 
 
 def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
-             client: Union[Client, str, None], workers: Optional[int]) -> Iterator[Dict[str, Any]]:
+             client: Union[Client, str, None], workers: Optional[int]) -> Generator[Dict[str, Any], None, None]:
     own_cluster: Optional[LocalCluster] = None
     own_client: Optional[Client] = None
     in_flight: Dict[Any, Tuple[str, int]] = {}  # future -> (path, rounds lost to dead workers)
