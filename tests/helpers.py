@@ -176,7 +176,8 @@ def expected_record(path, extractor, targets=None, detailed=False, threshold=50.
     """
     image, mask = read_image(path, use_alpha=use_alpha, max_side=max_side)
     targets = targets and {name: tuple(rgb) for name, rgb in targets.items()}
-    with threadpool_limits(1):
+    with threadpool_limits(1), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # k-means finding fewer distinct colours than asked
         colors = extractor.extract_colors(image, mask)
         record = {"colors": [{"color": list(c["color"]), "percentage": c["percentage"],
                               "hex": "#%02x%02x%02x" % tuple(c["color"])} for c in colors]}

@@ -42,13 +42,13 @@ def scheduler(tmp_path_factory):
     processes = []
     try:
         processes.append(subprocess.Popen(
-            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
                     "--scheduler-file", address_file],
             cwd=folder, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         for _ in range(2):
             processes.append(subprocess.Popen(
                 dask + ["worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
-                        "--no-dashboard"],
+                        "--dashboard-address", "127.0.0.1:0"],
                 cwd=folder, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         deadline = time.monotonic() + 60
         while not os.path.exists(address_file):

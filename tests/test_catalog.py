@@ -32,7 +32,8 @@ def catalogue(tmp_path_factory):
 @pytest.fixture(scope="module")
 def client():
     """One local cluster of two single-threaded worker processes, shared by the module."""
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address="127.0.0.1:0")
     try:
         with Client(cluster, set_as_default=False) as dask_client:
             yield dask_client

@@ -23,7 +23,8 @@ import logging
 import math
 import os
 import uuid
-from typing import Any, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
+from collections import deque
+from typing import Any, Deque, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
 
 try:
     import dask
@@ -155,15 +156,10 @@ def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Option
 
 
 def _start_local_cluster(workers: Optional[int]) -> LocalCluster:
-    settings = {
-        "distributed.scheduler.allowed-failures": ALLOWED_FAILURES,
-        # One task at a time per worker thread: a worker that dies takes only
-        # the image it was analysing under suspicion, not queued bystanders.
-        "distributed.scheduler.worker-saturation": 1.0,
-    }
-    with dask.config.set(settings):
+    with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}):
+        # Everything on the loopback interface, on free ports (no fixed dashboard port).
         return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
-                            dashboard_address=None, silence_logs=logging.CRITICAL)
+                            host="127.0.0.1", dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
 
 
 def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
@@ -186,16 +182,22 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
         submitted = 0
         pending = as_completed(loop=client.loop)
 
+        retries: Deque[Tuple[str, int]] = deque()
+
         def submit(path: str, rounds: int) -> None:
             nonlocal submitted
             # Workers may run in another directory: they get the absolute path.
             future = client.submit(analyze_file, os.path.abspath(path), extractor, options, path,
-                                   key=f"chromalens-{run_id}-{submitted}", pure=False)
+                                   key=f"chromalens-{run_id}-{submitted}", pure=False, priority=-rounds)
             submitted += 1
             in_flight[future] = (path, rounds)
             pending.add(future)
 
         def submit_more() -> None:
+            # Images whose workers died go again one at a time, so that two
+            # of them never take each other down.
+            if retries and all(rounds == 0 for _, rounds in in_flight.values()):
+                submit(*retries.popleft())
             while len(in_flight) < window:
                 path = next(paths, None)
                 if path is None:
@@ -206,23 +208,27 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
         while in_flight:
             future = next(pending)
             path, rounds = in_flight.pop(future)
-            if future.status not in ("finished", "error", "cancelled"):
-                # Its result was lost with a worker before it reached here: run it again.
+            try:
+                outcome = _outcome(future, path, options)
+            finally:
                 future.release()
+                del future
+            record = None
+            if outcome is None:
                 submit(path, rounds)
-                continue
-            if future.status == "error" and rounds + 1 < KILLED_ROUNDS and \
-                    isinstance(future.exception(), KilledWorker):
-                # A dying worker takes every task it holds under suspicion,
-                # not only the one that killed it: give the image another round.
-                future.release()
-                submit(path, rounds + 1)
-                continue
-            record = _result(future, path, options)
-            future.release()
-            del future
+            elif isinstance(outcome, KilledWorker):
+                # A dying worker takes every task it holds (the one it runs and
+                # the next, fetched ahead) under suspicion, not only the one
+                # that killed it: give the image another round before blaming it.
+                if rounds + 1 < KILLED_ROUNDS:
+                    retries.append((path, rounds + 1))
+                else:
+                    record = _failed_record(path, options, _worker_died(outcome))
+            else:
+                record = outcome
             submit_more()
-            yield record
+            if record is not None:
+                yield record
     finally:
         if in_flight and own_client is None and client is not None:
             # A shared cluster: take back what this run left queued.
@@ -238,6 +244,42 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
         if own_cluster is not None:
             own_cluster.close()
             _forget_closed_servers()
+
+
+def _forget_closed_servers() -> None:
+    """Lets the closed cluster's scheduler and nannies be freed.
+
+    Dask memoises, per bound method of every server it ever started, whether
+    the method takes a connection; that cache would keep each closed cluster
+    alive, so repeated runs in one process would grow.  It is only a memo:
+    clearing it costs a few lookups.
+    """
+    from distributed import core
+
+    cache_clear = getattr(getattr(core, "_expects_comm", None), "cache_clear", None)
+    if cache_clear is not None:
+        cache_clear()
+
+
+def _outcome(future: Any, path: str, options: Options) -> Union[Dict[str, Any], KilledWorker, None]:
+    """The record of a finished task; KilledWorker when workers died running it; None to run it again."""
+    status = future.status
+    if status == "cancelled":
+        # Lost contact with the scheduler, or someone cancelled the run:
+        # stop rather than record the image as failed.
+        raise RuntimeError(f"the cluster cancelled the analysis of {path}; the run stopped")
+    if status == "finished":
+        try:
+            record: Dict[str, Any] = future.result()
+        except KilledWorker as error:  # its result was lost, and running it again killed workers
+            return error
+        return record
+    if status == "error":
+        error = future.exception()
+        if isinstance(error, KilledWorker):
+            return error
+        return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
+    return None  # its result was lost with a worker before it reached here
 
 
 def _forget_closed_servers() -> None:
