@@ -6,9 +6,9 @@ Photo-like images (crops of scikit-learn's and Matplotlib's sample photos,
 longer sides 160 to 400 pixels) are written to a temporary folder.  Within
 this one run, for k-means, DBSCAN and detailed matching:
 
-* a plain sequential loop: ``ColorExtractor(...).extract_colors(path)`` per
-  file (and ``find_color_matches`` for matching), with the libraries'
-  default thread pools;
+* a plain sequential loop: ``ColorExtractor(...).extract_colors`` per file
+  (and ``find_color_matches`` for matching), with the libraries' default
+  thread pools, and the same loop held to one native thread;
 * ``chromalens.catalog.analyze`` on a local cluster of 1 and of 2 worker
   processes (started beforehand: start-up is reported on its own).
 
@@ -92,10 +92,17 @@ def catalogue_run(paths, settings, options, client):
 def throughput(paths):
     from distributed import Client
 
+    from threadpoolctl import threadpool_limits
+
     rates = {mode: {} for mode in MODES}
     for mode, (settings, options) in MODES.items():
         rates[mode]["loop"] = len(paths) / plain_loop(paths, settings, options)
         print(f"{mode:9s} plain loop  {rates[mode]['loop']:6.2f} images/s", flush=True)
+        # The same loop with one native thread: on a busy machine the libraries'
+        # thread pools can cost more than they bring.
+        with threadpool_limits(1):
+            rates[mode]["loop1"] = len(paths) / plain_loop(paths, settings, options)
+        print(f"{mode:9s} loop, 1 thread {rates[mode]['loop1']:6.2f} images/s", flush=True)
     for workers in (1, 2):
         started = time.perf_counter()
         cluster = catalog._start_local_cluster(workers)
@@ -109,10 +116,10 @@ def throughput(paths):
                     print(f"{mode:9s} {workers} worker{'s' if workers > 1 else ' '}   {rate:6.2f} images/s", flush=True)
         finally:
             cluster.close()
-    print("\nmode       loop img/s  1 worker  2 workers  ratio 1w/loop  ratio 2w/loop")
+    print("\nimages/s   loop  loop 1-thread  1 worker  2 workers  2w/loop  2w/loop 1-thread  1w/loop")
     for mode, rate in rates.items():
-        print(f"{mode:9s}  {rate['loop']:10.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
-              f"{rate[1] / rate['loop']:13.2f}  {rate[2] / rate['loop']:13.2f}")
+        print(f"{mode:9s} {rate['loop']:5.2f}  {rate['loop1']:13.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
+              f"{rate[2] / rate['loop']:7.2f}  {rate[2] / rate['loop1']:16.2f}  {rate[1] / rate['loop']:7.2f}")
 
 
 class PeakMemory(threading.Thread):
