@@ -2,10 +2,15 @@
 builders, the plain readings the module is compared against, outcomes of
 calls and their deep comparison, a call recorder."""
 
+import json
 import math
+import warnings
 
 import cv2
 import numpy as np
+from threadpoolctl import threadpool_limits
+
+from chromalens import read_image
 
 # Every helper is imported from here; the plain readings live in their own
 # module because the benchmarks use them too.
@@ -131,3 +136,56 @@ def encode_opencv(array, extension):
     ok, buffer = cv2.imencode(extension, array)
     assert ok, extension
     return buffer.tobytes()
+
+
+# --- catalogues -----------------------------------------------------------------------------
+
+GOOD_IMAGES = ["blocks.png", "cutout.png", "gradient.png", "noise.jpg", "sub/deep.png"]
+# Files that are no image (or a broken one), and what their error record says.
+BAD_FILES = {"empty.png": "Could not load image", "notes.png": "Could not load image", "truncated.png": ""}
+
+
+def write_catalogue(root):
+    """Under `root`: GOOD_IMAGES (a transparent cut-out, one in sub/), BAD_FILES, and a text file."""
+    rng = np.random.default_rng(20261208)
+    (root / "sub").mkdir()
+    cv2.imwrite(str(root / "blocks.png"), blocks_image([[30, 30, 220], [230, 160, 90], [20, 140, 20], [240, 240, 240]],
+                                                       block=6, rows=2))
+    ramp = np.linspace(0, 255, 40, dtype=np.uint8)
+    gradient = np.stack([np.tile(ramp, (24, 1)), np.tile(ramp[::-1], (24, 1)), np.full((24, 40), 128, np.uint8)], -1)
+    cv2.imwrite(str(root / "gradient.png"), gradient)
+    cv2.imwrite(str(root / "noise.jpg"), rng.integers(0, 256, (20, 28, 3)).astype(np.uint8))
+    cv2.imwrite(str(root / "sub" / "deep.png"), blocks_image([[200, 10, 10], [10, 10, 200]], block=5))
+    # A cut-out: a magenta background made fully transparent around an opaque two-colour patch.
+    cutout = np.zeros((24, 24, 4), np.uint8)
+    cutout[:, :] = (255, 0, 255, 0)
+    cutout[6:18, 6:12] = (20, 140, 20, 255)
+    cutout[6:18, 12:18] = (230, 160, 90, 255)
+    cv2.imwrite(str(root / "cutout.png"), cutout)
+    (root / "empty.png").write_bytes(b"")
+    (root / "notes.png").write_text("not an image at all\n")
+    encoded = cv2.imencode(".png", gradient)[1].tobytes()
+    (root / "truncated.png").write_bytes(encoded[: len(encoded) // 2])
+    (root / "readme.txt").write_text("skipped: not an image extension\n")
+    return root
+
+
+def expected_record(path, extractor, targets=None, detailed=False, threshold=50.0, max_side=None, use_alpha=True):
+    """What the single-image methods give for `path`, in the record's JSON form.
+
+    With one native thread, as on the test cluster's workers: scikit-learn's
+    k-means adds up per-thread partial sums, so its last bits depend on the
+    thread count.
+    """
+    image, mask = read_image(path, use_alpha=use_alpha, max_side=max_side)
+    targets = targets and {name: tuple(rgb) for name, rgb in targets.items()}
+    with threadpool_limits(1), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # k-means finding fewer distinct colours than asked
+        colors = extractor.extract_colors(image, mask)
+        record = {"colors": [{"color": list(c["color"]), "percentage": c["percentage"],
+                              "hex": "#%02x%02x%02x" % tuple(c["color"])} for c in colors]}
+        if targets and detailed:
+            record["matches"] = extractor.find_color_matches(image, targets, mask)
+        elif targets:
+            record["similarity"] = extractor.analyze_color_similarity(image, targets, mask, threshold)
+    return json.loads(json.dumps(record, default=lambda v: v.tolist() if hasattr(v, "tolist") else v.item()))

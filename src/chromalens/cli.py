@@ -36,7 +36,7 @@ from chromalens.cli_terminal import PROG, Status
 __all__ = ["main", "build_parser", "parse_target", "positive_threshold", "Status", "CommandError",
            "_positive_int", "_finite_float"]
 
-SUBCOMMANDS = ("extract", "match")
+SUBCOMMANDS = ("extract", "match", "batch")
 
 
 # ---------------------------------------------------------------------------
@@ -86,13 +86,14 @@ def _build_parsers() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         prog=PROG,
         usage="%(prog)s [-h] [--version]\n"
         "       %(prog)s [extract] [IMAGE] [options]\n"
-        "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]",
+        "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]\n"
+        "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]",
         description="Dominant colours of an image, and how strongly named colours are present in it. "
         "Without a subcommand, runs 'extract' (on the bundled sample photo when no IMAGE is given).",
-        epilog="An image file named 'extract' or 'match' is given as ./extract or after '--'.",
+        epilog="An image file named 'extract', 'match' or 'batch' is given as ./extract or after '--'.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="{extract,match}")
+    sub = parser.add_subparsers(dest="command", metavar="{extract,match,batch}")
 
     extract = sub.add_parser("extract", prog=f"{PROG} extract", help="print the dominant colours of an image",
                              description="Print the dominant colours of IMAGE (hex, RGB, share).")
@@ -123,6 +124,9 @@ def _build_parsers() -> Tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     _add_settings(match)
     _add_input_options(match)
     match.add_argument("--json", action="store_true", help="print the result as JSON")
+    from chromalens import batch  # imports this module: so only here
+
+    batch.add_parser(sub)
     return parser, match
 
 
@@ -155,6 +159,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         code = exit_request.code
         return code if isinstance(code, int) else (0 if code is None else 2)
 
+    if args.command == "batch":
+        from chromalens import batch
+
+        return batch.run(args)
     status = Status(sys.stderr)
     try:
         if args.command == "match":

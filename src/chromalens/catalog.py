@@ -1,0 +1,312 @@
+"""Catalogues: many image files analysed on a Dask cluster, one record per image.
+
+``analyze(paths, ...)`` sends each path to a worker, which reads the image
+(`read_image`) and runs the extractor on it there, and yields one small record
+per image as results arrive.  Without `client`, a local cluster of one
+single-threaded worker process per core is started for the run and closed
+after it.  The client never holds an image, and it keeps only a bounded
+window of tasks in flight, so its memory stays flat however many paths there
+are (the paths may come from a generator).
+
+A record is a dictionary of plain JSON values, keys in this order: "path",
+"width", "height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
+"percentage": p, "hex": "#rrggbb"}, ...]``), "similarity" (with `targets`) or
+"matches" (with `targets` and `detailed`), "error" (None, or one line saying
+why the image could not be analysed) and "seconds" (time on the worker).  The
+analysis values are those the extractor's methods return for ``read_image``
+of the file.  A worker that dies loses nothing: its image is retried on
+another worker, and an image that kills workers again and again gets an
+error record.  Needs Dask distributed: ``pip install 'chromalens[batch]'``.
+"""
+
+import logging
+import math
+import os
+import uuid
+from collections import deque
+from typing import Any, Deque, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
+
+try:
+    import dask
+    from distributed import Client, LocalCluster, as_completed
+    from distributed.diagnostics.plugin import WorkerPlugin
+    from distributed.scheduler import KilledWorker
+except ImportError as error:  # pragma: no cover - depends on what is installed
+    raise ImportError(
+        "chromalens.catalog needs Dask distributed; install it with: pip install 'chromalens[batch]'"
+    ) from error
+
+from chromalens import ColorExtractor
+from chromalens._imagepaths import IMAGE_EXTENSIONS, find_images
+from chromalens._records import Options, analyze_file
+
+__all__ = ["analyze", "find_images", "IMAGE_EXTENSIONS"]
+
+# How often one image may take a worker down with it before the scheduler
+# gives up on it (in clusters this module starts), and how many such rounds
+# an image gets before its record says so.
+ALLOWED_FAILURES = 1
+KILLED_ROUNDS = 2
+# Tasks in flight per worker thread: enough to keep every worker busy while
+# the client handles a result, few enough that the client holds little.
+WINDOW_PER_THREAD = 2
+_PLUGIN_NAME = "chromalens-thread-limits"
+
+
+class _ThreadLimits(WorkerPlugin):
+    """Gives each worker process (restarted ones too) its share of its machine's cores."""
+
+    def __init__(self, threads_by_host: Dict[str, int]) -> None:
+        self.threads_by_host = threads_by_host
+
+    def setup(self, worker: Any) -> None:
+        from chromalens._records import set_thread_limit
+
+        host = worker.address.rsplit(":", 1)[0]
+        cores = _cores()
+        limit = self.threads_by_host.get(host, max(1, cores // max(1, worker.state.nthreads)))
+        set_thread_limit(limit)
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _threads_by_host(client: Client) -> Dict[str, int]:
+    """Native threads per analysis on each host: its cores over its worker threads."""
+    cores = client.run(_cores)
+    threads_on_host: Dict[str, int] = {}
+    cores_on_host: Dict[str, int] = {}
+    for address, nthreads in client.nthreads().items():
+        host = address.rsplit(":", 1)[0]
+        threads_on_host[host] = threads_on_host.get(host, 0) + int(nthreads)
+        cores_on_host[host] = int(cores.get(address, 1))
+    return {host: max(1, cores_on_host[host] // threads_on_host[host]) for host in threads_on_host}
+
+
+def _worker_died(error: BaseException) -> str:
+    return f"a worker process died while analysing this image, too often to try again ({_one_line(error)})"
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def _failed_record(path: str, options: Options, error: str) -> Dict[str, Any]:
+    record: Dict[str, Any] = {"path": path, "width": None, "height": None, "colors": None}
+    targets, detailed = options[0], options[1]
+    if targets is not None:
+        record["matches" if detailed else "similarity"] = None
+    record["error"] = error
+    record["seconds"] = None
+    return record
+
+
+def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Optional[ColorExtractor] = None, *,
+            targets: Optional[Mapping[str, Any]] = None, detailed: bool = False,
+            similarity_threshold: float = 50.0, max_side: Optional[int] = None, use_alpha: bool = True,
+            client: Union[Client, str, None] = None,
+            workers: Optional[int] = None) -> Generator[Dict[str, Any], None, None]:
+    """A generator of records, one per image file of `sources`, in the order results arrive.
+
+    `sources`: image file paths (``find_images`` turns directories and
+    patterns into them).  `extractor`: the extractor to run (default
+    ``ColorExtractor()``); a subclass works when the workers can import it.
+    `targets`: ``{name: (r, g, b)}`` to measure with
+    ``analyze_color_similarity`` (threshold `similarity_threshold`), or with
+    ``find_color_matches`` when `detailed`.  `max_side`, `use_alpha`: as
+    ``read_image`` takes them.  `client`: a ``distributed.Client`` or a
+    scheduler address such as ``"tcp://10.0.0.5:8786"``; the workers read the
+    paths themselves, so they need the same files.  Default: a local cluster
+    of `workers` single-threaded processes (default: one per core), closed when
+    the generator finishes or is closed.
+    """
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        raise TypeError(f"sources must be an iterable of paths, got one path: give [{sources!r}]")
+    if extractor is None:
+        extractor = ColorExtractor()
+    if targets is not None:
+        if not isinstance(targets, Mapping):
+            raise TypeError(f"targets must be a mapping of names to RGB colours, got {type(targets).__name__}")
+        # Any three-number sequence: the dominant-colour match takes tuples only.
+        targets = {name: tuple(rgb) for name, rgb in targets.items()}
+        for name, rgb in targets.items():
+            if len(rgb) != 3:
+                raise ValueError(f"target {name!r} must be three numbers (R, G, B), got {rgb!r}")
+    elif detailed:
+        raise ValueError("detailed matching needs targets")
+    threshold = float(similarity_threshold)
+    if not (math.isfinite(threshold) and threshold > 0):
+        raise ValueError(f"similarity_threshold must be a finite number above 0, got {similarity_threshold!r}")
+    if max_side is not None and (isinstance(max_side, bool) or not isinstance(max_side, int) or max_side < 1):
+        raise ValueError(f"max_side must be a positive integer or None, got {max_side!r}")
+    if workers is not None:
+        if client is not None:
+            raise ValueError("workers applies to the local cluster; not with client")
+        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+            raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    if client is not None and not isinstance(client, (str, Client)):
+        raise TypeError(f"client must be a distributed.Client or a scheduler address, got {type(client).__name__}")
+    options: Options = (targets, bool(detailed), threshold, max_side, bool(use_alpha))
+    return _records(iter(sources), extractor, options, client, workers)
+
+
+def _start_local_cluster(workers: Optional[int]) -> LocalCluster:
+    with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}):
+        # Everything on the loopback interface, on free ports (no fixed dashboard port).
+        return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
+
+
+def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
+             client: Union[Client, str, None], workers: Optional[int]) -> Generator[Dict[str, Any], None, None]:
+    own_cluster: Optional[LocalCluster] = None
+    own_client: Optional[Client] = None
+    in_flight: Dict[Any, Tuple[str, int]] = {}  # future -> (path, rounds lost to dead workers)
+    plugin_registered = False
+    try:
+        if client is None:
+            own_cluster = _start_local_cluster(workers)
+            client = own_client = Client(own_cluster, set_as_default=False)
+        elif isinstance(client, str):
+            client = own_client = Client(client, set_as_default=False)
+        client.register_plugin(_ThreadLimits(_threads_by_host(client)), name=_PLUGIN_NAME)
+        plugin_registered = True
+        threads = sum(client.nthreads().values()) or 1
+        window = WINDOW_PER_THREAD * threads
+        run_id = uuid.uuid4().hex[:8]
+        submitted = 0
+        pending = as_completed(loop=client.loop)
+
+        retries: Deque[Tuple[str, int]] = deque()
+
+        def submit(path: str, rounds: int) -> None:
+            nonlocal submitted
+            # Workers may run in another directory: they get the absolute path.
+            future = client.submit(analyze_file, os.path.abspath(path), extractor, options, path,
+                                   key=f"chromalens-{run_id}-{submitted}", pure=False, priority=-rounds)
+            submitted += 1
+            in_flight[future] = (path, rounds)
+            pending.add(future)
+
+        def submit_more() -> None:
+            # Images whose workers died go again one at a time, so that two
+            # of them never take each other down.
+            if retries and all(rounds == 0 for _, rounds in in_flight.values()):
+                submit(*retries.popleft())
+            while len(in_flight) < window:
+                path = next(paths, None)
+                if path is None:
+                    return
+                submit(os.fspath(path), 0)
+
+        submit_more()
+        while in_flight:
+            future = next(pending)
+            path, rounds = in_flight.pop(future)
+            try:
+                outcome = _outcome(future, path, options)
+            finally:
+                future.release()
+                del future
+            record = None
+            if outcome is None:
+                submit(path, rounds)
+            elif isinstance(outcome, KilledWorker):
+                # A dying worker takes every task it holds (the one it runs and
+                # the next, fetched ahead) under suspicion, not only the one
+                # that killed it: give the image another round before blaming it.
+                if rounds + 1 < KILLED_ROUNDS:
+                    retries.append((path, rounds + 1))
+                else:
+                    record = _failed_record(path, options, _worker_died(outcome))
+            else:
+                record = outcome
+            submit_more()
+            if record is not None:
+                yield record
+    finally:
+        if in_flight and own_client is None and client is not None:
+            # A shared cluster: take back what this run left queued.
+            client.cancel(list(in_flight))
+        in_flight.clear()
+        if plugin_registered and own_client is None and client is not None:
+            try:
+                client.unregister_worker_plugin(_PLUGIN_NAME)
+            except Exception:  # the cluster may be gone already; nothing to tidy then
+                pass
+        if own_client is not None:
+            own_client.close()
+        if own_cluster is not None:
+            own_cluster.close()
+            _forget_closed_servers()
+
+
+def _forget_closed_servers() -> None:
+    """Lets the closed cluster's scheduler and nannies be freed.
+
+    Dask memoises, per bound method of every server it ever started, whether
+    the method takes a connection; that cache would keep each closed cluster
+    alive, so repeated runs in one process would grow.  It is only a memo:
+    clearing it costs a few lookups.
+    """
+    from distributed import core
+
+    cache_clear = getattr(getattr(core, "_expects_comm", None), "cache_clear", None)
+    if cache_clear is not None:
+        cache_clear()
+
+
+def _outcome(future: Any, path: str, options: Options) -> Union[Dict[str, Any], KilledWorker, None]:
+    """The record of a finished task; KilledWorker when workers died running it; None to run it again."""
+    status = future.status
+    if status == "cancelled":
+        # Lost contact with the scheduler, or someone cancelled the run:
+        # stop rather than record the image as failed.
+        raise RuntimeError(f"the cluster cancelled the analysis of {path}; the run stopped")
+    if status == "finished":
+        try:
+            record: Dict[str, Any] = future.result()
+        except KilledWorker as error:  # its result was lost, and running it again killed workers
+            return error
+        return record
+    if status == "error":
+        error = future.exception()
+        if isinstance(error, KilledWorker):
+            return error
+        return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
+    return None  # its result was lost with a worker before it reached here
+
+
+def _forget_closed_servers() -> None:
+    """Lets the closed cluster's scheduler and nannies be freed.
+
+    Dask memoises, per bound method of every server it ever started, whether
+    the method takes a connection; that cache would keep each closed cluster
+    alive, so repeated runs in one process would grow.  It is only a memo:
+    clearing it costs a few lookups.
+    """
+    from distributed import core
+
+    cache_clear = getattr(getattr(core, "_expects_comm", None), "cache_clear", None)
+    if cache_clear is not None:
+        cache_clear()
+
+
+def _result(future: Any, path: str, options: Options) -> Dict[str, Any]:
+    if future.status == "finished":
+        record: Dict[str, Any] = future.result()
+        return record
+    if future.status == "cancelled":
+        # Lost contact with the scheduler, or someone cancelled the run:
+        # stop rather than record the image as failed.
+        raise RuntimeError(f"the cluster cancelled the analysis of {path}; the run stopped")
+    error = future.exception()
+    if isinstance(error, KilledWorker):
+        return _failed_record(path, options, _worker_died(error))
+    return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
+
