@@ -151,7 +151,7 @@ def test_an_interrupted_run_leaves_whole_lines(scheduler, tmp_path, stop):
 @pytest.mark.parametrize("args, message", [
     (["--detailed"], "--detailed measures target colours"),
     (["--threshold", "20"], "--threshold applies to target colours"),
-    (["-t", "red=#ff0000", "--threshold", "0"], "must be above 0"),
+    (["-t", "red=#ff0000", "--threshold", "0"], "must be a number above 0"),
     (["-t", "red=#ff0000", "--threshold", "inf"], "finite"),
     (["-t", "red=#ff0000", "--detailed", "--threshold", "20"], "not to --detailed"),
     (["-t", "red=#ff0000", "-t", "red=1,2,3"], "more than once: red"),
