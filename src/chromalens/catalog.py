@@ -280,33 +280,3 @@ def _outcome(future: Any, path: str, options: Options) -> Union[Dict[str, Any], 
             return error
         return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
     return None  # its result was lost with a worker before it reached here
-
-
-def _forget_closed_servers() -> None:
-    """Lets the closed cluster's scheduler and nannies be freed.
-
-    Dask memoises, per bound method of every server it ever started, whether
-    the method takes a connection; that cache would keep each closed cluster
-    alive, so repeated runs in one process would grow.  It is only a memo:
-    clearing it costs a few lookups.
-    """
-    from distributed import core
-
-    cache_clear = getattr(getattr(core, "_expects_comm", None), "cache_clear", None)
-    if cache_clear is not None:
-        cache_clear()
-
-
-def _result(future: Any, path: str, options: Options) -> Dict[str, Any]:
-    if future.status == "finished":
-        record: Dict[str, Any] = future.result()
-        return record
-    if future.status == "cancelled":
-        # Lost contact with the scheduler, or someone cancelled the run:
-        # stop rather than record the image as failed.
-        raise RuntimeError(f"the cluster cancelled the analysis of {path}; the run stopped")
-    error = future.exception()
-    if isinstance(error, KilledWorker):
-        return _failed_record(path, options, _worker_died(error))
-    return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
-
