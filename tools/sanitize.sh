@@ -20,10 +20,11 @@ cxx="${CXX:-c++}"
 if [ ! -x "$venv/bin/python" ]; then
     python3 -m venv "$venv"
 fi
-"$venv/bin/pip" install -q numpy opencv-python-headless scikit-learn matplotlib pillow \
-    pytest hypothesis psutil mypy pybind11 scikit-build-core
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/pip" install -q scikit-build-core pybind11 cmake ninja
+# The project's own dependencies and test extra, as pyproject.toml names them.
 "$venv/bin/pip" install -q --no-build-isolation -Cbuild-dir="$build" \
-    -Ccmake.define.CHROMALENS_SANITIZE=ON "$repo"
+    -Ccmake.define.CHROMALENS_SANITIZE=ON "$repo[test]"
 
 # The instrumented module cannot even be imported without the runtime, so
 # it is found on disk and checked for the sanitizer libraries it needs.
