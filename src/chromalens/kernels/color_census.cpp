@@ -2,6 +2,7 @@
 
 #include "kernels/color_table.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -27,13 +28,14 @@ inline bool is_selected(const std::uint8_t* pixel, const std::uint8_t* gate, std
 }
 
 // The counters of the touched chunks, the colours in the order of their
-// first pixel (as keys) and the notes of wrapped counters.
+// first pixel (packed in the low three bytes) and the notes of wrapped
+// counters.
 struct Tally {
     std::vector<std::uint32_t> chunk_of = std::vector<std::uint32_t>(std::size_t{1} << (24 - kChunkBits), 0);
-    std::vector<std::uint8_t> counters;
+    std::vector<std::uint8_t> counters;  // kChunkKeys per touched chunk
+    std::vector<std::uint8_t> noted;     // one bit per counter: has notes
     std::unique_ptr<std::uint32_t[]> order;
     std::unordered_map<std::size_t, std::int64_t> notes;  // per wrapped counter: its notes
-    std::vector<std::uint64_t> noted;                     // one bit per counter: has notes
     std::size_t found = 0;
     std::size_t skipped = 0;
 
@@ -48,6 +50,11 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
     into.order.reset(new std::uint32_t[n + 1]);
     std::uint32_t* const order = into.order.get();
     std::uint32_t* const chunk_of = into.chunk_of.data();
+    // Room for the chunks of a typical photograph up front: reserving
+    // leaves the memory untouched, and each new chunk zeroes only its own.
+    constexpr std::size_t kTypicalChunks = 2048;
+    into.counters.reserve(std::min(n, kTypicalChunks) * kChunkKeys);
+    into.noted.reserve(std::min(n, kTypicalChunks) * kChunkKeys / 8);
     std::uint8_t* counters = into.counters.data();
     std::size_t skipped = 0, found = 0;
     std::uint32_t chunks = 0;
@@ -62,17 +69,17 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
         if (chunk == 0) {
             chunk = chunk_of[key >> kChunkBits] = ++chunks;
             into.counters.resize(into.counters.size() + kChunkKeys);
+            into.noted.resize(into.counters.size() / 8);
             counters = into.counters.data();
-            into.noted.resize(into.counters.size() / 64);
         }
         const std::size_t position = (chunk - 1) * kChunkKeys + (key & (kChunkKeys - 1));
         std::uint8_t& count = counters[position];
         const std::uint8_t before = count;
-        order[found] = key;
+        order[found] = std::uint32_t{pixel[0]} | std::uint32_t{pixel[1]} << 8 | std::uint32_t{pixel[2]} << 16;
         found += before == 0;
         if (before == kWrap) {
             ++into.notes[position];
-            into.noted[position >> 6] |= std::uint64_t{1} << (position & 63);
+            into.noted[position >> 3] |= static_cast<std::uint8_t>(1u << (position & 7));
             count = 1;
         } else {
             count = static_cast<std::uint8_t>(before + 1);
@@ -80,17 +87,6 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
     }
     into.found = found;
     into.skipped = skipped;
-}
-
-// The three values of a colour from its key.
-inline void color_of_key(std::uint32_t key, std::uint8_t* out) {
-    std::uint32_t values[3] = {0, 0, 0};
-    for (int bit = 0; bit < 8; ++bit) {
-        values[0] |= (key >> (3 * bit + 2) & 1u) << bit;
-        values[1] |= (key >> (3 * bit + 1) & 1u) << bit;
-        values[2] |= (key >> (3 * bit) & 1u) << bit;
-    }
-    for (int k = 0; k < 3; ++k) out[k] = static_cast<std::uint8_t>(values[k]);
 }
 
 }  // namespace
@@ -113,10 +109,13 @@ ColorCensus::ColorCensus(const std::uint8_t* pixels, std::size_t n, const std::u
     counts_.resize(distinct);
     const bool any_notes = !counted.notes.empty();
     for (std::size_t j = 0; j < distinct; ++j) {
-        color_of_key(order[j], &colors_[3 * j]);
-        const std::size_t position = counted.position(order[j]);
+        std::uint8_t* color = &colors_[3 * j];
+        color[0] = static_cast<std::uint8_t>(order[j]);
+        color[1] = static_cast<std::uint8_t>(order[j] >> 8);
+        color[2] = static_cast<std::uint8_t>(order[j] >> 16);
+        const std::size_t position = counted.position(color_key(color));
         counts_[j] = counted.counters[position];
-        if (any_notes && (counted.noted[position >> 6] >> (position & 63) & 1) != 0) {
+        if (any_notes && (counted.noted[position >> 3] >> (position & 7) & 1) != 0) {
             const auto noted = counted.notes.find(position);
             if (noted != counted.notes.end()) counts_[j] += std::int64_t{kWrap} * noted->second;
         }
