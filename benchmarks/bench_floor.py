@@ -34,10 +34,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 SETUP = textwrap.dedent(
     """
-    import gc, json, resource, sys, time
+    import gc, json, os, resource, sys, time
     import cv2, numpy as np
-    sys.path.insert(0, HERE)
-    from bench_matching import literal_matching
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+    from plain_readings import ref_pixel_matches as literal_matching
     from chromalens.color_extractor_cy import ColorExtractor
     from chromalens.samples import sample_image_path
 

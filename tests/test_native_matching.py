@@ -134,3 +134,25 @@ def test_pixel_lists_of_a_million_and_more(rng, lab_space):
     extractor = ColorExtractor(preprocessing=False, lab_space=lab_space)
     assert_same(extractor.find_color_matches(image, TARGETS),
                      whole_array_matches(extractor, lab_space, image, TARGETS))
+
+
+@pytest.mark.parametrize("lab_space", [True, False])
+@pytest.mark.parametrize("masked", [False, True])
+@pytest.mark.parametrize("counts", [(254, 255, 256, 1), (510, 511, 765, 766), (2000, 3, 1021, 256)])
+def test_colour_counts_around_255_pixels(rng, lab_space, masked, counts):
+    """Colours counted in one-byte counters that wrap: counts just below, at
+    and above multiples of 255, shuffled among dropped all-zero pixels."""
+    colours = np.uint8([(10, 200, 30), (250, 250, 250), (30, 30, 220), (200, 30, 40)])
+    rows = np.concatenate([np.repeat(colours[i:i + 1], count, axis=0) for i, count in enumerate(counts)]
+                          + [np.zeros((300, 3), np.uint8)])
+    rows = rows[rng.permutation(len(rows))]
+    width = 7
+    rows = np.concatenate([rows, np.zeros((-len(rows) % width, 3), np.uint8)])
+    image = np.ascontiguousarray(rows.reshape(-1, width, 3))
+    mask = None
+    if masked:
+        mask = np.where(rng.random(image.shape[:2]) < 0.8, 255, 0).astype(np.uint8)
+    extractor = ColorExtractor(preprocessing=False, lab_space=lab_space)
+    targets = {f"c{i}": tuple(int(v) for v in colour[::-1]) for i, colour in enumerate(colours)}
+    assert_same(extractor.find_color_matches(image, targets, mask),
+                whole_array_matches(extractor, lab_space, image, targets, mask))

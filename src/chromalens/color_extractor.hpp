@@ -6,6 +6,8 @@
 #include "common.hpp"
 
 #include <array>
+#include <cstdint>
+#include <optional>
 
 namespace chromalens {
 
@@ -58,6 +60,20 @@ py::object call_apply_mask(Extractor* self, py::handle image, py::handle mask);
 py::object call_extract_pixels(Extractor* self, py::handle image, py::handle mask);
 py::object call_calculate_percentages(Extractor* self, py::handle labels);
 double call_color_distance_lab(Extractor* self, py::handle color1, py::handle color2);
+
+// What the native pixel list is taken from: a packed H x W x 3 uint8 image
+// and, when a mask was given, its packed H x W uint8 grey form.
+struct PixelSource {
+    py::array image;
+    py::object gate;  // empty without a mask
+    std::size_t size() const;                  // H * W
+    const std::uint8_t* gate_values() const;   // null without a mask
+};
+// The source of `_extract_pixels(image, mask)` when it may be taken
+// natively (same rows as the literal calls), else empty.
+std::optional<PixelSource> native_pixel_source(Extractor* self, py::handle image, py::handle mask);
+// The pixel list of a source: a new N x 3 uint8 array.
+py::object selected_rows(const PixelSource& source);
 
 // ---------------------------------------------------------------------------
 // Argument conventions (color_extractor_args.cpp).

@@ -7,9 +7,12 @@
 // whole-array form as in one-pixel form (checked over every 8-bit triple,
 // both directions).  So while the module's `np` and `cv2` are the libraries
 // bound at import and the pixel list is a plain N x 3 uint8 array, each
-// distinct colour of the list is found once, with its pixel count and the
-// position of its first pixel, and the distinct colours are converted as a
-// whole.  While, in addition, `self` does not override
+// distinct colour of the list is found once, in the order of its first
+// pixel and with its pixel count, and the distinct colours are converted as a
+// whole.  When the pixel list itself would be taken natively, the distinct
+// colours are counted straight from the feature image and mask, and the
+// list is written out only if a target needs the per-pixel reading.
+// While, in addition, `self` does not override
 // `_color_distance_lab`, each target's LAB triple is taken once through the
 // same one-pixel steps (so NumPy's conversion rules for odd targets still
 // apply) and the bands and nearest pixel come from one native pass over the
@@ -20,6 +23,7 @@
 // sees one call per pixel and target, a stand-in for `np` or `cv2` sees every
 // call.
 #include "kernels/color_match.hpp"
+#include "kernels/color_census.hpp"
 #include "kernels/color_table.hpp"
 #include "matching/matching.hpp"
 
@@ -148,37 +152,53 @@ py::array_t<std::uint8_t> byte_rows(const std::uint8_t* data, std::size_t rows) 
     return out;
 }
 
-// The distinct colours of the pixel list, each measured once.
+// The distinct colours of the pixel list, each measured once.  Built either
+// from the pixel list itself or, when the list would be taken natively,
+// straight from the feature image and mask, so the list is written out only
+// if a target needs the per-pixel reading.
 class DistinctPixels {
 public:
     DistinctPixels(py::handle pixels_obj, bool lab_space) {
         auto pixels = py::reinterpret_borrow<py::array>(pixels_obj);
-        n_ = static_cast<std::size_t>(pixels.shape(0));
+        const auto n = static_cast<std::size_t>(pixels.shape(0));
         if (pixels.strides(0) == 3 && pixels.strides(1) == 1) {
-            packed_ = pixels;
+            pixels_ = pixels;
             bytes_ = static_cast<const std::uint8_t*>(pixels.data());
         } else {
-            copy_.resize(3 * n_);
+            copy_.resize(3 * n);
             const auto* base = static_cast<const char*>(pixels.data());
-            for (std::size_t i = 0; i < n_; ++i)
+            for (std::size_t i = 0; i < n; ++i)
                 for (py::ssize_t k = 0; k < 3; ++k)
                     copy_[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(
                         base + static_cast<py::ssize_t>(i) * pixels.strides(0) + k * pixels.strides(1));
             bytes_ = copy_.data();
         }
-        table_ = std::make_unique<kernels::ColorTable>(bytes_, n_);
-        const std::vector<std::uint8_t> colors = kernels::color_rows(*table_, bytes_);
-        py::object feature_rows = byte_rows(colors.data(), table_->size());
-        colors_rgb_ = lab_space ? convert_rows(feature_rows, "COLOR_LAB2RGB") : feature_rows;
-        auto lab = py::reinterpret_borrow<py::array>(convert_rows(colors_rgb_, "COLOR_RGB2LAB"));
-        colors_lab_ = kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), table_->size());
+        census_ = std::make_unique<kernels::ColorCensus>(bytes_, n, nullptr, false);
+        measure(lab_space);
+    }
+
+    DistinctPixels(PixelSource source, bool lab_space) : source_(std::move(source)) {
+        census_ = std::make_unique<kernels::ColorCensus>(static_cast<const std::uint8_t*>(source_->image.data()),
+                                                         source_->size(), source_->gate_values(), true);
+        if (census_->selected() > 0) measure(lab_space);
+    }
+
+    std::size_t pixel_count() const { return census_->selected(); }
+
+    // The pixel list, written out from the source on first use.
+    py::object pixels() {
+        if (!pixels_) {
+            pixels_ = selected_rows(*source_);
+            bytes_ = static_cast<const std::uint8_t*>(py::reinterpret_borrow<py::array>(pixels_).data());
+        }
+        return pixels_;
     }
 
     // The record of one target from the native pass over the distinct
     // colours.  They are in the order of their first pixels, so the first
     // colour at the smallest distance holds the first nearest pixel.
     py::dict match(const std::uint8_t target[3], py::handle total_pixels) const {
-        const kernels::TargetMatch found = kernels::match_target(target, colors_lab_, table_->counts().data());
+        const kernels::TargetMatch found = kernels::match_target(target, colors_lab_, census_->counts().data());
         py::object np = CL_GLOBAL("np");
         py::object count_type = np.attr("int_");
         py::object very_close = count_type(found.very_close);
@@ -198,13 +218,17 @@ public:
     }
 
     // Every pixel's RGB row (pixels_rgb of the LAB reading), from its colour's.
-    py::object pixel_rows_rgb() const {
-        py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(n_), py::ssize_t(3)});
+    py::object pixel_rows_rgb() {
+        pixels();
+        const std::size_t n = census_->selected();
+        // Both tables list the colours in the order of their first pixels.
+        const kernels::ColorTable table(bytes_, n);
+        py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(n), py::ssize_t(3)});
         const auto rgb = py::reinterpret_borrow<py::array>(colors_rgb_);
         const auto* base = static_cast<const char*>(rgb.data());
         std::uint8_t* dst = out.mutable_data();
-        for (std::size_t i = 0; i < n_; ++i) {
-            const std::uint32_t place = table_->place(kernels::color_key(bytes_ + 3 * i));
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t place = table.place(kernels::color_key(bytes_ + 3 * i));
             const char* row = base + static_cast<py::ssize_t>(place) * rgb.strides(0);
             for (py::ssize_t k = 0; k < 3; ++k)
                 dst[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(row + k * rgb.strides(1));
@@ -213,13 +237,21 @@ public:
     }
 
 private:
-    std::size_t n_ = 0;
-    py::object packed_;                 // keeps the pixel list's bytes alive
-    std::vector<std::uint8_t> copy_;    // packed copy of a strided pixel list
+    // Both conversions of the distinct colours, each as one whole-array call.
+    void measure(bool lab_space) {
+        py::object feature_rows = byte_rows(census_->colors().data(), census_->size());
+        colors_rgb_ = lab_space ? convert_rows(feature_rows, "COLOR_LAB2RGB") : feature_rows;
+        auto lab = py::reinterpret_borrow<py::array>(convert_rows(colors_rgb_, "COLOR_RGB2LAB"));
+        colors_lab_ = kernels::split_planes(static_cast<const std::uint8_t*>(lab.data()), census_->size());
+    }
+
+    std::optional<PixelSource> source_;  // the feature image and mask, when built from them
+    py::object pixels_;                  // the pixel list, when there is one
+    std::vector<std::uint8_t> copy_;     // packed copy of a strided pixel list
     const std::uint8_t* bytes_ = nullptr;
-    std::unique_ptr<kernels::ColorTable> table_;
-    py::object colors_rgb_;             // k x 3 uint8, RGB form of each distinct colour
-    kernels::LabPlanes colors_lab_;     // LAB form of colors_rgb_
+    std::unique_ptr<kernels::ColorCensus> census_;
+    py::object colors_rgb_;              // k x 3 uint8, RGB form of each distinct colour
+    kernels::LabPlanes colors_lab_;      // LAB form of colors_rgb_
 };
 
 }  // namespace
@@ -229,19 +261,30 @@ py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle 
     require_array(image);
     py::object processed_image = call_preprocess_image(self, image);
     py::object feature_image = call_convert_to_feature_space(self, processed_image);
-    py::object pixels = call_extract_pixels(self, feature_image, mask);
-    if (py::len(pixels) == 0) return py::dict();
-
-    // With the bound libraries the distinct colours are measured now, as the
-    // per-pixel reading converts every pixel before the first target.
+    // When the pixel list would be taken natively and the libraries are the
+    // ones bound at import, the distinct colours are counted on the feature
+    // image itself; the list is written out only if a target needs it.
     std::optional<DistinctPixels> distinct;
-    if (libraries_are_original() && is_pixel_rows(pixels) && py::len(pixels) < 0xFFFFFFFFu)
-        distinct.emplace(pixels, self->lab_space);
+    py::object pixels;
+    std::optional<PixelSource> source;
+    if (libraries_are_original())
+        source = native_pixel_source(self, feature_image, mask);
+    if (source && source->size() < 0xFFFFFFFFu) {
+        distinct.emplace(std::move(*source), self->lab_space);
+        if (distinct->pixel_count() == 0) return py::dict();
+    } else {
+        pixels = call_extract_pixels(self, feature_image, mask);
+        if (py::len(pixels) == 0) return py::dict();
+        // With the bound libraries the distinct colours are measured now, as
+        // the per-pixel reading converts every pixel before the first target.
+        if (libraries_are_original() && is_pixel_rows(pixels) && py::len(pixels) < 0xFFFFFFFFu)
+            distinct.emplace(pixels, self->lab_space);
+    }
     py::object pixels_rgb;  // made when a target needs the per-pixel reading
     auto literal_rows = [&]() -> py::handle {
         if (!pixels_rgb) {
             if (!self->lab_space)
-                pixels_rgb = pixels;
+                pixels_rgb = distinct ? distinct->pixels() : pixels;
             else
                 pixels_rgb = distinct ? distinct->pixel_rows_rgb() : literal_rgb_rows(pixels);
         }
@@ -250,7 +293,7 @@ py::object find_color_matches(Extractor* self, py::handle image_arg, py::handle 
     if (!distinct) literal_rows();
 
     py::dict results;
-    py::object total_pixels = py::int_(distinct ? py::len(pixels) : py::len(pixels_rgb));
+    py::object total_pixels = py::int_(distinct ? distinct->pixel_count() : py::len(pixels_rgb));
     py::object items = target_colors.attr("items")();
     for (py::handle item : items) {
         auto [color_name, target_rgb] = unpack_pair(item);

@@ -137,16 +137,18 @@ bool is_packed_uint8(py::handle obj, int rank, py::ssize_t height = -1, py::ssiz
     return true;
 }
 
-// The pixel list in one native pass, when the result cannot differ from the
-// literal calls': `np` and `cv2` are the libraries bound at import, the
-// class overrides neither `_extract_pixels` nor `_apply_mask`, the image is
-// a non-empty packed H x W x 3 uint8 array and the mask is None or a packed
-// uint8 H x W or H x W x 3 array.  A three-channel mask is turned to grey by
-// OpenCV itself (the rounding of its weights is OpenCV's own), once.  The
-// literal masked image equals the image wherever the selection holds, so
-// the selected rows are read from the image directly.  Returns an empty
-// object when the literal calls must run.
-py::object native_pixels(Extractor* self, py::handle image, py::handle mask) {
+}  // namespace
+
+// The image and gate of the native pixel list, when the result cannot
+// differ from the literal calls': `np` and `cv2` are the libraries bound at
+// import, the class overrides neither `_extract_pixels` nor `_apply_mask`,
+// the image is a non-empty packed H x W x 3 uint8 array and the mask is None
+// or a packed uint8 H x W or H x W x 3 array.  A three-channel mask is
+// turned to grey by OpenCV itself (the rounding of its weights is OpenCV's
+// own), once.  The literal masked image equals the image wherever the
+// selection holds, so the selected rows are read from the image directly.
+// Empty when the literal calls must run.
+std::optional<PixelSource> native_pixel_source(Extractor* self, py::handle image, py::handle mask) {
     if (!global_is(CL_NAME("np"), state.numpy_module) || !global_is(CL_NAME("cv2"), state.cv2_module)) return {};
     if (find_override(self, Slot::extract_pixels)) return {};
     if (!is_packed_uint8(image, 3)) return {};
@@ -163,23 +165,32 @@ py::object native_pixels(Extractor* self, py::handle image, py::handle mask) {
                                               get(CL_GLOBAL("cv2"), CL_NAME("COLOR_BGR2GRAY"))}));
         if (!is_packed_uint8(gate, 2, height, width)) return {};
     }
-    const py::ssize_t n = height * width;
+    return PixelSource{pixels, gate};
+}
+
+std::size_t PixelSource::size() const { return static_cast<std::size_t>(image.shape(0) * image.shape(1)); }
+
+const std::uint8_t* PixelSource::gate_values() const {
+    return gate ? static_cast<const std::uint8_t*>(py::reinterpret_borrow<py::array>(gate).data()) : nullptr;
+}
+
+py::object selected_rows(const PixelSource& source) {
+    const py::ssize_t n = static_cast<py::ssize_t>(source.size());
     py::array_t<std::uint8_t> rows({n, py::ssize_t(3)});
-    const auto* gate_values = gate ? static_cast<const std::uint8_t*>(py::reinterpret_borrow<py::array>(gate).data())
-                                   : nullptr;
-    const std::size_t kept = kernels::select_pixels(static_cast<const std::uint8_t*>(pixels.data()),
-                                                    static_cast<std::size_t>(n), gate_values, rows.mutable_data());
-    gate = py::object();
+    const std::size_t kept = kernels::select_pixels(static_cast<const std::uint8_t*>(source.image.data()),
+                                                    static_cast<std::size_t>(n), source.gate_values(),
+                                                    rows.mutable_data());
     // Shrinking the array it owns alone gives back the unused tail in place.
     rows.resize({static_cast<py::ssize_t>(kept), py::ssize_t(3)}, false);
     return std::move(rows);
 }
 
-}  // namespace
-
 py::object extract_pixels(Extractor* self, py::handle image, py::handle mask) {
     if (!mask.is_none()) require_array(mask);
-    if (py::object rows = native_pixels(self, image, mask)) return rows;
+    if (std::optional<PixelSource> source = native_pixel_source(self, image, mask)) {
+        py::object rows = selected_rows(*source);
+        return rows;
+    }
     py::object pixels;
     if (!mask.is_none()) {
         py::object masked_image = call_apply_mask(self, image, mask);
