@@ -117,19 +117,6 @@ CL_POPCOUNT_TARGET std::size_t ColorTable::census_pass_popcount(const std::uint8
     return census_pass<true>(pixels, n, ranks, count_of_rank);
 }
 
-std::vector<std::uint8_t> color_rows(const ColorTable& table, const std::uint8_t* pixels) {
-    const std::size_t k = table.size();
-    if (k > 0 && pixels == nullptr) throw std::invalid_argument("color_rows needs pixel data");
-    std::vector<std::uint8_t> rows(3 * k);
-    for (std::size_t j = 0; j < k; ++j) {
-        const std::uint8_t* pixel = pixels + 3 * table.first()[j];
-        rows[3 * j] = pixel[0];
-        rows[3 * j + 1] = pixel[1];
-        rows[3 * j + 2] = pixel[2];
-    }
-    return rows;
-}
-
 void spread_to_pixels(const ColorTable& table, const std::uint8_t* pixels, std::size_t n,
                       const std::int64_t* per_color, std::int64_t* out) {
     if (n > 0 && (pixels == nullptr || out == nullptr || per_color == nullptr))

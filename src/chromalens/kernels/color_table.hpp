@@ -116,10 +116,6 @@ private:
     std::vector<std::int64_t> counts_;
 };
 
-// The 3-byte rows of the table's colours, in its order, read from the
-// pixels it was built from.
-std::vector<std::uint8_t> color_rows(const ColorTable& table, const std::uint8_t* pixels);
-
 // out[i] = per_color[place of pixel i's colour], for the n pixels the table
 // was built from.
 void spread_to_pixels(const ColorTable& table, const std::uint8_t* pixels, std::size_t n,
