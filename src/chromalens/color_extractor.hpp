@@ -165,13 +165,13 @@ extern PyTypeObject FunctionType;
 int ready_function_type();
 // A new method object for `spec`; `qualname_prefix` is "ColorExtractor." for methods.
 py::object make_function(const MethodSpec* spec, const char* qualname_prefix);
-// The specification of __init__, shared by the type call and the method object.
+// The MethodSpec of __init__ (names, defaults, checks), shared by the type call and the method object.
 extern const MethodSpec& kInitSpec;
 // Puts the method objects into the class dictionary, fills the dispatch
 // table's slots, and binds the module-level reconstructor.
 void install_methods();
 
-// Notes the method object serving `slot` and its specification, for the
+// Notes the method object serving `slot` and its MethodSpec, for the
 // dispatch (color_extractor_dispatch.cpp).
 void register_slot(Slot slot, PyObject* method, const MethodSpec* spec);
 

@@ -12,7 +12,7 @@ namespace {
 constexpr int kSlotCount = static_cast<int>(Slot::count);
 
 // Per slot: the method's name, its method object in the class dictionary,
-// its specification, and the name its native frame shows in tracebacks.
+// its MethodSpec, and the name its native frame shows in tracebacks.
 PyObject* slot_names[kSlotCount];
 PyObject* slot_methods[kSlotCount];
 const MethodSpec* slot_specs[kSlotCount];
