@@ -189,3 +189,44 @@ def expected_record(path, extractor, targets=None, detailed=False, threshold=50.
         elif targets:
             record["similarity"] = extractor.analyze_color_similarity(image, targets, mask, threshold)
     return json.loads(json.dumps(record, default=lambda v: v.tolist() if hasattr(v, "tolist") else v.item()))
+
+
+# --- the command line on a pseudo-terminal ------------------------------------------------
+
+def run_on_terminal(argv, cwd, stream="stderr", columns=None, env=None):
+    """Run ``python -m chromalens *argv`` with `stream` ("stdout" or "stderr") on a
+    pseudo-terminal of `columns` columns (the default size when None); `env`
+    replaces the environment.  Returns (the finished process, with the other
+    stream captured as bytes, and what the terminal received)."""
+    import fcntl
+    import os
+    import pty
+    import struct
+    import subprocess
+    import sys
+    import termios
+
+    master, slave = pty.openpty()
+    if columns is not None:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, stream: slave}
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "chromalens", *argv], cwd=cwd, env=env, **streams)
+        os.close(slave)
+        slave = None
+        out, err = proc.communicate(timeout=120)
+        proc.stdout, proc.stderr = out, err
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the other end closed: everything has been read
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+        if slave is not None:
+            os.close(slave)
+    return proc, seen

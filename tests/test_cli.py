@@ -7,9 +7,7 @@ generated images, and compare what it prints with the Python API.
 
 import io
 import json
-import os
 import pathlib
-import pty
 import re
 import subprocess
 import sys
@@ -24,6 +22,8 @@ import chromalens
 import chromalens.samples
 from chromalens import ColorExtractor
 from chromalens.cli import main, parse_target
+
+from helpers import run_on_terminal
 
 ROW = re.compile(r"^(#[0-9a-f]{6})\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+\.\d\d)%$")
 # Four BGR colours in stripes of different widths (48 x 12 in all), so the shares differ.
@@ -99,26 +99,8 @@ def test_bad_option_exits_2_with_usage(tmp_path):
 
 def test_status_line_only_on_a_terminal(images, tmp_path):
     """With stderr on a terminal, a status line is written and then erased."""
-    master, slave = pty.openpty()
-    try:
-        proc = subprocess.Popen([sys.executable, "-m", "chromalens", images["image"], "--json"], cwd=tmp_path,
-                                stdout=subprocess.PIPE, stderr=slave, text=True)
-        os.close(slave)
-        slave = None
-        stdout, _ = proc.communicate(timeout=120)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        os.close(master)
-        if slave is not None:
-            os.close(slave)
+    proc, seen = run_on_terminal([images["image"], "--json"], tmp_path)
+    stdout = proc.stdout.decode()
     assert proc.returncode == 0
     assert json.loads(stdout)  # stdout stays clean
     text = seen.decode()

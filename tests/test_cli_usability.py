@@ -6,16 +6,12 @@ NO_COLOR, transparency, --max-side, --palette.
 """
 
 import contextlib
-import fcntl
 import io
 import json
 import os
-import pty
 import re
-import struct
 import subprocess
 import sys
-import termios
 import time
 
 import cv2
@@ -25,6 +21,8 @@ from PIL import Image
 
 from chromalens import ColorExtractor, read_image
 from chromalens.cli import Status, main
+
+from helpers import run_on_terminal
 
 TARGET_MESSAGE = "expected NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
 
@@ -102,29 +100,9 @@ def test_small_positive_threshold_works(files):
 # ---------------------------------------------------------------------------
 def status_output(argv, columns, cwd):
     """Run with stderr on a terminal of `columns` columns; returns what the terminal received."""
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     env = dict(os.environ)
     env.pop("COLUMNS", None)
-    try:
-        proc = subprocess.Popen([sys.executable, "-m", "chromalens", *argv], cwd=cwd, env=env,
-                                stdout=subprocess.PIPE, stderr=slave)
-        os.close(slave)
-        slave = None
-        proc.communicate(timeout=120)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        os.close(master)
-        if slave is not None:
-            os.close(slave)
+    proc, seen = run_on_terminal(argv, cwd, "stderr", columns, env)
     assert proc.returncode == 0
     return seen.decode()
 
@@ -242,29 +220,11 @@ def test_detailed_header_names_no_clustering(files):
 @pytest.mark.parametrize("env", [{"TERM": "dumb"}, {"NO_COLOR": "1"}])
 def test_no_colour_codes_on_dumb_terminal_or_no_color(files, tmp_path, env):
     """stdout on a terminal that claims 24-bit colour: TERM=dumb or NO_COLOR still turn it off."""
-    master, slave = pty.openpty()
     full_env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "TERM")}
     full_env.update(COLORTERM="truecolor", TERM="xterm-256color")
     full_env.update(env)
-    try:
-        done = subprocess.run([sys.executable, "-m", "chromalens", files["image"], "-n", "2", "--no-preprocessing"],
-                              stdout=slave,
-                              stderr=subprocess.PIPE, env=full_env, timeout=120, cwd=tmp_path)
-        os.close(slave)
-        slave = None
-        text = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            text += chunk
-    finally:
-        os.close(master)
-        if slave is not None:
-            os.close(slave)
+    done, text = run_on_terminal([files["image"], "-n", "2", "--no-preprocessing"], tmp_path, "stdout",
+                                 env=full_env)
     assert done.returncode == 0
     assert b"#c92828" in text  # the table is there
     assert b"\x1b" not in text
