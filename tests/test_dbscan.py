@@ -9,9 +9,10 @@ from sklearn.preprocessing import StandardScaler
 from chromalens.color_extractor_cy import ColorExtractor
 
 
-def literal_dbscan(pixels, n_colors):
-    """The clustering step read literally: the library on every pixel."""
-    scaled = StandardScaler().fit_transform(pixels)
+def literal_dbscan(pixels, n_colors, scale=None):
+    """The clustering step read literally: the library on every pixel (standardised
+    by `scale`, by default StandardScaler's fit_transform)."""
+    scaled = (scale or StandardScaler().fit_transform)(pixels)
     labels = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(scaled)
     unique = np.unique(labels)
     colors = np.array([np.mean(pixels[labels == label], axis=0) for label in unique if label != -1])

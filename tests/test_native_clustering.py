@@ -11,18 +11,7 @@ from sklearn.preprocessing import StandardScaler
 from chromalens.color_extractor_cy import ColorExtractor
 
 from helpers import Raised, outcome
-from test_dbscan import noisy_blocks, pixel_list
-
-
-def literal_dbscan_with(scale, pixels, n_colors):
-    scaled = scale(pixels)
-    labels = DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(scaled)
-    unique = np.unique(labels)
-    colors = np.array([np.mean(pixels[labels == label], axis=0) for label in unique if label != -1])
-    if len(colors) > n_colors:
-        sizes = [np.sum(labels == label) for label in unique if label != -1]
-        colors = colors[np.argsort(sizes)[::-1][:n_colors]]
-    return colors, labels
+from test_dbscan import literal_dbscan, noisy_blocks, pixel_list
 
 
 def standard(pixels):
@@ -75,7 +64,7 @@ def test_any_scaler_output_gives_the_library_result(restore_globals, rng, scale,
     restore_globals["StandardScaler"] = Scaler
     e = ColorExtractor(n_colors=n_colors, algorithm="dbscan", preprocessing=False)
     pixels = pixel_list(e, noisy_blocks(rng, 6, jitter=2, noise_share=0.05))
-    expected = outcome(literal_dbscan_with, scale, pixels, n_colors)
+    expected = outcome(literal_dbscan, pixels, n_colors, scale)
     got = outcome(e._cluster_colors_dbscan, pixels)
     assert isinstance(got, Raised) == isinstance(expected, Raised), (got, expected)
     if isinstance(expected, Raised):
@@ -98,7 +87,7 @@ def test_pixel_lists_that_are_not_packed(rng, layout):
         "sliced_columns": np.repeat(packed, 2, axis=1)[:, ::2],
     }[layout]
     colors, labels = e._cluster_colors_dbscan(pixels)
-    want_colors, want_labels = literal_dbscan_with(standard, pixels, 3)
+    want_colors, want_labels = literal_dbscan(pixels, 3, standard)
     np.testing.assert_array_equal(labels, want_labels)
     np.testing.assert_array_equal(colors, want_colors)
 
@@ -113,7 +102,7 @@ def test_few_distinct_colours_around_the_library_handover(rng, distinct):
     pixels = palette[rng.integers(0, distinct, 3000)]
     e = ColorExtractor(n_colors=4, algorithm="dbscan")
     colors, labels = e._cluster_colors_dbscan(pixels)
-    want_colors, want_labels = literal_dbscan_with(standard, pixels, 4)
+    want_colors, want_labels = literal_dbscan(pixels, 4, standard)
     np.testing.assert_array_equal(labels, want_labels)
     np.testing.assert_array_equal(colors, want_colors)
 
@@ -122,7 +111,7 @@ def test_extraction_pairs_shares_with_colours_on_many_clusters(rng):
     e = ColorExtractor(n_colors=3, algorithm="dbscan", preprocessing=False, lab_space=False)
     image = noisy_blocks(rng, 9, shape=(60, 80), jitter=1)
     pixels = pixel_list(e, image)
-    colors, labels = literal_dbscan_with(standard, pixels, 3)
+    colors, labels = literal_dbscan(pixels, 3, standard)
     unique, counts = np.unique(labels, return_counts=True)
     sizes = counts[unique != -1]
     shares = (sizes / sizes.sum() * 100)[np.argsort(sizes)[::-1][:3]]
@@ -151,7 +140,7 @@ def test_a_later_pixel_scaled_apart_from_its_colour_is_noticed(restore_globals, 
 
     restore_globals["StandardScaler"] = Scaler
     colors, labels = e._cluster_colors_dbscan(pixels)
-    want_colors, want_labels = literal_dbscan_with(late_jitter, pixels, 5)
+    want_colors, want_labels = literal_dbscan(pixels, 5, late_jitter)
     np.testing.assert_array_equal(labels, want_labels)
     np.testing.assert_array_equal(colors, want_colors)
 
