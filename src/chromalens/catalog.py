@@ -241,9 +241,24 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
                 pass
         if own_client is not None:
             own_client.close()
+            _forget_closed_client(own_client)
         if own_cluster is not None:
             own_cluster.close()
             _forget_closed_servers()
+
+
+def _forget_closed_client(client: "Client") -> None:
+    """Lets a closed client be freed.
+
+    ``Client.register_plugin`` dispatches through ``functools.singledispatchmethod``,
+    which on Python 3.13.0 memoises per instance in a weak-key dictionary whose
+    value (the bound dispatcher) refers to the instance, so the entry is never
+    dropped and keeps the client, and through it the closed cluster, alive.
+    """
+    dispatcher = vars(Client).get("_register_plugin")
+    method_cache = getattr(dispatcher, "_method_cache", None)
+    if method_cache is not None:
+        method_cache.pop(client, None)
 
 
 def _forget_closed_servers() -> None:
