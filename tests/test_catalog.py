@@ -15,7 +15,6 @@ from distributed import Client, LocalCluster  # noqa: E402
 from chromalens import ColorExtractor, read_image  # noqa: E402
 from chromalens.catalog import analyze, find_images  # noqa: E402
 from helpers import BAD_FILES, GOOD_IMAGES, expected_record, write_catalogue  # noqa: E402
-from leakcheck import growth  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
@@ -170,18 +169,3 @@ def test_finding_images(catalogue, monkeypatch):
 def test_bad_arguments_are_refused_before_any_cluster_starts(arguments, error, message):
     with pytest.raises(error, match=message):
         analyze(**{"sources": ["a.png"], **arguments})
-
-
-def test_repeated_runs_leave_client_memory_flat(catalogue):
-    """A catalogue run repeated three times, each on a local cluster it starts
-    and closes, as a notebook calling analyze() again and again does; the
-    first run fills the caches that fill once."""
-    paths = [str(catalogue / name) for name in GOOD]
-
-    def run():
-        assert len(list(analyze(paths, workers=1))) == len(paths)
-
-    # Not traced: tracing every allocation of the cluster's event loop triples the time.
-    measured = growth(run, loops=2, warmup=1, trace=False)
-    assert measured.objects < 200, f"{measured.objects} more tracked objects after 2 runs"
-    assert measured.rss < 8 * 1024 * 1024, f"resident memory grew by {measured.rss} bytes over 2 runs"
