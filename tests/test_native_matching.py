@@ -156,3 +156,16 @@ def test_colour_counts_around_255_pixels(rng, lab_space, masked, counts):
     targets = {f"c{i}": tuple(int(v) for v in colour[::-1]) for i, colour in enumerate(colours)}
     assert_same(extractor.find_color_matches(image, targets, mask),
                 whole_array_matches(extractor, lab_space, image, targets, mask))
+
+
+def test_each_call_counts_afresh_after_calls_on_other_images(rng):
+    """The counting memory kept between calls must come back empty: a
+    sequence of images (one wide enough in colour that the kept memory is
+    let go) each match the whole-array reading."""
+    extractor = ColorExtractor(preprocessing=False, lab_space=False)
+    noise = rng.integers(0, 256, (1024, 1024, 3), dtype=np.uint8)
+    images = [palette_image(rng, 40, 50, 30), noise, palette_image(rng, 300, 301, 2000), noise[:5, :5],
+              palette_image(rng, 40, 50, 30)]
+    for image in images:
+        assert_same(extractor.find_color_matches(image, TARGETS),
+                    whole_array_matches(extractor, False, image, TARGETS))

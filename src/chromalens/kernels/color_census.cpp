@@ -29,12 +29,17 @@ inline bool is_selected(const std::uint8_t* pixel, const std::uint8_t* gate, std
 
 // The counters of the touched chunks, the colours in the order of their
 // first pixel (packed in the low three bytes) and the notes of wrapped
-// counters.
+// counters.  One per thread, kept between censuses with every counter and
+// chunk slot back at zero: a census then writes only to memory already
+// mapped, where fresh buffers would cost a page fault per 4 KiB touched,
+// as much again as the counting.  Buffers past kKeepBytes are let go.
 struct Tally {
     std::vector<std::uint32_t> chunk_of = std::vector<std::uint32_t>(std::size_t{1} << (24 - kChunkBits), 0);
+    std::vector<std::uint32_t> touched;  // chunk of each counter block, in order
     std::vector<std::uint8_t> counters;  // kChunkKeys per touched chunk
     std::vector<std::uint8_t> noted;     // one bit per counter: has notes
-    std::unique_ptr<std::uint32_t[]> order;
+    std::unique_ptr<std::uint32_t[]> order;  // uninitialised: written before read
+    std::size_t order_capacity = 0;
     std::unordered_map<std::size_t, std::int64_t> notes;  // per wrapped counter: its notes
     std::size_t found = 0;
     std::size_t skipped = 0;
@@ -42,19 +47,56 @@ struct Tally {
     std::size_t position(std::uint32_t key) const {
         return (chunk_of[key >> kChunkBits] - 1) * kChunkKeys + (key & (kChunkKeys - 1));
     }
+
+    // Back to all zeros, touching only what the last census used.
+    void clear() {
+        for (std::uint32_t chunk : touched) chunk_of[chunk] = 0;
+        std::fill_n(counters.begin(), touched.size() * kChunkKeys, std::uint8_t{0});
+        std::fill_n(noted.begin(), touched.size() * kChunkKeys / 8, std::uint8_t{0});
+        touched.clear();
+        notes.clear();
+        found = skipped = 0;
+        constexpr std::size_t kKeepBytes = std::size_t{4} << 20;
+        if (counters.size() > kKeepBytes) std::vector<std::uint8_t>().swap(counters);
+        if (noted.size() > kKeepBytes) std::vector<std::uint8_t>().swap(noted);
+        if (order_capacity * sizeof(std::uint32_t) > kKeepBytes) {
+            order.reset();
+            order_capacity = 0;
+        }
+    }
+};
+
+// Clears the thread's tally when the census is done with it, also when
+// it ends with an exception.
+class ScratchTally {
+public:
+    ScratchTally() : tally_(instance()) {}
+    ~ScratchTally() { tally_.clear(); }
+    ScratchTally(const ScratchTally&) = delete;
+    ScratchTally& operator=(const ScratchTally&) = delete;
+    Tally& get() { return tally_; }
+
+private:
+    static Tally& instance() {
+        thread_local Tally tally;
+        return tally;
+    }
+    Tally& tally_;
 };
 
 template <bool Gated, bool DropZero>
 void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, Tally& into) {
-    // Uninitialised: only the pages the new colours are written to are touched.
-    into.order.reset(new std::uint32_t[n + 1]);
+    // Left uninitialised: only the pages the new colours are written to are
+    // touched, and an entry past the colours found is written without a
+    // branch but never read.
+    if (into.order_capacity < n + 1) {
+        into.order.reset();
+        into.order_capacity = 0;
+        into.order.reset(new std::uint32_t[n + 1]);
+        into.order_capacity = n + 1;
+    }
     std::uint32_t* const order = into.order.get();
     std::uint32_t* const chunk_of = into.chunk_of.data();
-    // Room for the chunks of a typical photograph up front: reserving
-    // leaves the memory untouched, and each new chunk zeroes only its own.
-    constexpr std::size_t kTypicalChunks = 2048;
-    into.counters.reserve(std::min(n, kTypicalChunks) * kChunkKeys);
-    into.noted.reserve(std::min(n, kTypicalChunks) * kChunkKeys / 8);
     std::uint8_t* counters = into.counters.data();
     std::size_t skipped = 0, found = 0;
     std::uint32_t chunks = 0;
@@ -67,9 +109,15 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
         const std::uint32_t key = color_key(pixel);
         std::uint32_t chunk = chunk_of[key >> kChunkBits];
         if (chunk == 0) {
+            // Room first, then the slot: whatever throws, `touched` lists
+            // exactly the slots set, each with its counters in place.
+            const std::size_t needed = (std::size_t{chunks} + 1) * kChunkKeys;
+            if (into.counters.size() < needed) {  // counters already there are zero
+                into.counters.resize(needed);
+                into.noted.resize(needed / 8);
+            }
+            into.touched.push_back(key >> kChunkBits);
             chunk = chunk_of[key >> kChunkBits] = ++chunks;
-            into.counters.resize(into.counters.size() + kChunkKeys);
-            into.noted.resize(into.counters.size() / 8);
             counters = into.counters.data();
         }
         const std::size_t position = (chunk - 1) * kChunkKeys + (key & (kChunkKeys - 1));
@@ -95,7 +143,8 @@ ColorCensus::ColorCensus(const std::uint8_t* pixels, std::size_t n, const std::u
     if (n > 0 && pixels == nullptr) throw std::invalid_argument("ColorCensus needs pixel data");
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("ColorCensus: too many pixels");
     if (n == 0) return;
-    Tally counted;
+    ScratchTally scratch;
+    Tally& counted = scratch.get();
     if (gate != nullptr)
         drop_zero ? tally<true, true>(pixels, n, gate, counted) : tally<true, false>(pixels, n, gate, counted);
     else
@@ -117,7 +166,7 @@ ColorCensus::ColorCensus(const std::uint8_t* pixels, std::size_t n, const std::u
         counts_[j] = counted.counters[position];
         if (any_notes && (counted.noted[position >> 3] >> (position & 7) & 1) != 0) {
             const auto noted = counted.notes.find(position);
-            if (noted != counted.notes.end()) counts_[j] += std::int64_t{kWrap} * noted->second;
+            if (noted != counted.notes.end()) counts_[j] += static_cast<std::uint32_t>(kWrap * noted->second);
         }
     }
 }

@@ -36,12 +36,12 @@ public:
     // Per colour, in the order of their first selected pixels: its three
     // bytes (3 per colour) and its number of selected pixels.
     const std::vector<std::uint8_t>& colors() const { return colors_; }
-    const std::vector<std::int64_t>& counts() const { return counts_; }
+    const std::vector<std::uint32_t>& counts() const { return counts_; }
 
 private:
     std::size_t selected_ = 0;
     std::vector<std::uint8_t> colors_;
-    std::vector<std::int64_t> counts_;
+    std::vector<std::uint32_t> counts_;
 };
 
 }  // namespace chromalens::kernels

@@ -25,11 +25,13 @@ LabPlanes split_planes(const std::uint8_t* lab, std::size_t n) {
     return planes;
 }
 
-TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::int64_t* counts) {
+TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::uint32_t* counts) {
     const std::size_t n = colors.size();
     if (n == 0 || target == nullptr || counts == nullptr)
         throw std::invalid_argument("match_target needs a target and at least one colour");
-    const std::int32_t t0 = target[0], t1 = target[1], t2 = target[2];
+    // Differences fit 16 bits, which lets the squares be taken on whole
+    // vectors even with the baseline instruction set.
+    const std::int16_t t0 = target[0], t1 = target[1], t2 = target[2];
     const std::uint8_t* p0 = colors.c0.data();
     const std::uint8_t* p1 = colors.c1.data();
     const std::uint8_t* p2 = colors.c2.data();
@@ -39,19 +41,21 @@ TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, 
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t count = n - start < kBlock ? n - start : kBlock;
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int32_t d0 = t0 - p0[start + i];
-            const std::int32_t d1 = t1 - p1[start + i];
-            const std::int32_t d2 = t2 - p2[start + i];
-            squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
+            const std::int16_t d0 = static_cast<std::int16_t>(t0 - p0[start + i]);
+            const std::int16_t d1 = static_cast<std::int16_t>(t1 - p1[start + i]);
+            const std::int16_t d2 = static_cast<std::int16_t>(t2 - p2[start + i]);
+            squared[i] = std::int32_t{d0} * d0 + std::int32_t{d1} * d1 + std::int32_t{d2} * d2;
         }
-        std::int64_t very_close = 0, close = 0, somewhat_close = 0;
+        // Counts are added under all-ones or all-zero masks rather than by
+        // a choice, which keeps this loop on whole vectors as well.
+        std::uint32_t very_close = 0, close = 0, somewhat_close = 0;
         std::int32_t block_min = std::numeric_limits<std::int32_t>::max();
         for (std::size_t i = 0; i < count; ++i) {
             const std::int32_t q = squared[i];
-            const std::int64_t c = counts[start + i];
-            very_close += q < kVeryCloseSquared ? c : 0;
-            close += q < kCloseSquared ? c : 0;
-            somewhat_close += q < kSomewhatCloseSquared ? c : 0;
+            const std::uint32_t c = counts[start + i];
+            very_close += c & (0u - static_cast<std::uint32_t>(q < kVeryCloseSquared));
+            close += c & (0u - static_cast<std::uint32_t>(q < kCloseSquared));
+            somewhat_close += c & (0u - static_cast<std::uint32_t>(q < kSomewhatCloseSquared));
             block_min = q < block_min ? q : block_min;
         }
         result.very_close += very_close;

@@ -21,6 +21,9 @@
 // far more than one rounding step, so the first smallest q is the first
 // smallest distance.
 //
+// Pixel counts are 32-bit: the colours come from fewer than 2^32 pixels, so
+// every sum of counts, over any set of colours, fits 32 bits too.
+//
 // Pure C++17; no Python headers.
 #pragma once
 
@@ -66,6 +69,6 @@ LabPlanes split_planes(const std::uint8_t* lab, std::size_t n);
 // colours' LAB triples; colour j stands for counts[j] pixels.  Ties for the
 // nearest colour go to the earliest one.  Throws std::invalid_argument when
 // there are no colours or a pointer is null.
-TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::int64_t* counts);
+TargetMatch match_target(const std::uint8_t target[3], const LabPlanes& colors, const std::uint32_t* counts);
 
 }  // namespace chromalens::kernels
