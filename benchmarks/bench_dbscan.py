@@ -16,30 +16,20 @@ is its own.  Compared, in one run:
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import textwrap
 
-SETUP = textwrap.dedent(
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+SETUP = f"import sys; sys.path.insert(0, {HERE!r})\n" + textwrap.dedent(
     """
     import json, resource, time
     import numpy as np, cv2
     from chromalens.color_extractor_cy import ColorExtractor
     from chromalens.samples import sample_image_path
-
-    def photo_like(h, w, seed=7):
-        rng = np.random.default_rng(seed)
-        y, x = np.mgrid[0:h, 0:w].astype(np.float32)
-        img = np.empty((h, w, 3), np.float32)
-        for c in range(3):
-            img[..., c] = 128 + 60 * np.sin(x / (w / (2 + c)) + c) * np.cos(y / (h / (3 - c * 0.5)))
-        for _ in range(40):
-            cy, cx, r = rng.integers(0, h), rng.integers(0, w), rng.integers(h // 40, h // 6)
-            color = rng.integers(0, 256, 3)
-            mask = (y - cy) ** 2 + (x - cx) ** 2 < r * r
-            img[mask] = 0.6 * img[mask] + 0.4 * color
-        img += rng.normal(0, 6, img.shape)
-        return np.clip(img, 0, 255).astype(np.uint8)
+    from images import photo_like
 
     def peak_mb():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0

@@ -128,23 +128,6 @@ JOBS = {
 }
 
 
-def photo_like(height, width, seed=7):
-    """Smooth colour fields, soft discs of other colours and sensor-like noise."""
-    import numpy as np
-
-    rng = np.random.default_rng(seed)
-    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
-    image = np.empty((height, width, 3), np.float32)
-    for c in range(3):
-        image[..., c] = 128 + 60 * np.sin(x / (width / (2 + c)) + c) * np.cos(y / (height / (3 - c * 0.5)))
-    for _ in range(40):
-        cy, cx, r = rng.integers(0, height), rng.integers(0, width), rng.integers(height // 40, height // 6)
-        inside = (y - cy) ** 2 + (x - cx) ** 2 < r * r
-        image[inside] = 0.6 * image[inside] + 0.4 * rng.integers(0, 256, 3)
-    image += rng.normal(0, 6, image.shape)
-    return np.clip(image, 0, 255).astype(np.uint8)
-
-
 def run(python, job, image, runs):
     code = (f"HERE = {HERE!r}\nIMAGE = {image!r}\nRUNS = {runs}\n" + SETUP + textwrap.dedent(JOBS[job])
             + "\nprint(json.dumps(out))\n")
@@ -169,7 +152,7 @@ def main():
         # large parent would inherit the parent's peak memory.
         big = os.path.join(tmp, "photo_12mp.npy")
         subprocess.run([sys.executable, "-c", f"import sys, numpy; sys.path.insert(0, {HERE!r}); "
-                        f"from bench_floor import photo_like; numpy.save({big!r}, photo_like(3000, 4000))"],
+                        f"from images import photo_like; numpy.save({big!r}, photo_like(3000, 4000))"],
                        check=True)
         plan = [
             ("matches", "sample", args.runs),

@@ -48,7 +48,7 @@ def pipeline(extractor, image):
     return extractor._extract_pixels(feature, None)
 
 
-def photo_like(height, width, seed=7):
+def patched_photo(height, width, seed=7):
     """Smooth colour fields with edges and sensor-like noise."""
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:height, 0:width].astype(np.float32)
@@ -119,7 +119,7 @@ def main():
     parser.add_argument("--crop", type=int, default=48, help="side of the crop timed per pixel")
     args = parser.parse_args()
     sample = cv2.imread(sample_image_path())
-    synthetic = photo_like(2000, 2000)
+    synthetic = patched_photo(2000, 2000)
     for lab_space in (True, False):
         measure("sample photo", sample, lab_space, args.runs, args.crop)
         measure("synthetic photo", synthetic, lab_space, args.runs, args.crop)
