@@ -84,6 +84,28 @@ private:
     Tally& tally_;
 };
 
+// The rare steps of the count, out of line so that the loop over the
+// pixels keeps its values in registers.
+
+// Gives the colour region `slot` the next block of counters; returns the
+// block's number (from 1).  Room first, then the slot: whatever throws,
+// `touched` lists exactly the slots set, each with its counters in place.
+[[gnu::noinline]] std::uint32_t open_chunk(Tally& into, std::uint32_t slot) {
+    const std::size_t needed = (into.touched.size() + 1) * kChunkKeys;
+    if (into.counters.size() < needed) {  // counters already there are zero
+        into.counters.resize(needed);
+        into.noted.resize(needed / 8);
+    }
+    into.touched.push_back(slot);
+    return into.chunk_of[slot] = static_cast<std::uint32_t>(into.touched.size());
+}
+
+// Notes 255 more pixels of the colour whose counter is at `position`.
+[[gnu::noinline]] void note_wrap(Tally& into, std::size_t position) {
+    ++into.notes[position];
+    into.noted[position >> 3] |= static_cast<std::uint8_t>(1u << (position & 7));
+}
+
 template <bool Gated, bool DropZero>
 void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, Tally& into) {
     // Left uninitialised: only the pages the new colours are written to are
@@ -96,10 +118,9 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
         into.order_capacity = n + 1;
     }
     std::uint32_t* const order = into.order.get();
-    std::uint32_t* const chunk_of = into.chunk_of.data();
+    const std::uint32_t* const chunk_of = into.chunk_of.data();
     std::uint8_t* counters = into.counters.data();
     std::size_t skipped = 0, found = 0;
-    std::uint32_t chunks = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t* pixel = pixels + 3 * i;
         if (!is_selected<Gated, DropZero>(pixel, gate, i)) {
@@ -109,28 +130,18 @@ void tally(const std::uint8_t* pixels, std::size_t n, const std::uint8_t* gate, 
         const std::uint32_t key = color_key(pixel);
         std::uint32_t chunk = chunk_of[key >> kChunkBits];
         if (chunk == 0) {
-            // Room first, then the slot: whatever throws, `touched` lists
-            // exactly the slots set, each with its counters in place.
-            const std::size_t needed = (std::size_t{chunks} + 1) * kChunkKeys;
-            if (into.counters.size() < needed) {  // counters already there are zero
-                into.counters.resize(needed);
-                into.noted.resize(needed / 8);
-            }
-            into.touched.push_back(key >> kChunkBits);
-            chunk = chunk_of[key >> kChunkBits] = ++chunks;
+            chunk = open_chunk(into, key >> kChunkBits);
             counters = into.counters.data();
         }
         const std::size_t position = (chunk - 1) * kChunkKeys + (key & (kChunkKeys - 1));
-        std::uint8_t& count = counters[position];
-        const std::uint8_t before = count;
+        const std::uint8_t before = counters[position];
         order[found] = std::uint32_t{pixel[0]} | std::uint32_t{pixel[1]} << 8 | std::uint32_t{pixel[2]} << 16;
         found += before == 0;
         if (before == kWrap) {
-            ++into.notes[position];
-            into.noted[position >> 3] |= static_cast<std::uint8_t>(1u << (position & 7));
-            count = 1;
+            note_wrap(into, position);
+            counters[position] = 1;
         } else {
-            count = static_cast<std::uint8_t>(before + 1);
+            counters[position] = static_cast<std::uint8_t>(before + 1);
         }
     }
     into.found = found;
