@@ -10,10 +10,11 @@ import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
-from distributed import Client, LocalCluster  # noqa: E402
+from distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
 from chromalens import ColorExtractor, read_image  # noqa: E402
-from chromalens.catalog import analyze, find_images  # noqa: E402
+from chromalens import catalog as catalog_module  # noqa: E402
+from chromalens.catalog import MAX_BATCH, analyze, find_images  # noqa: E402
 from helpers import BAD_FILES, GOOD_IMAGES, expected_record, write_catalogue  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -87,7 +88,8 @@ def test_transparent_pixels_stay_out_of_the_colours(client, catalogue):
 
 
 def test_the_client_keeps_a_bounded_window_of_tasks(client, catalogue):
-    """Paths are pulled from the iterable as results come back, never all at once."""
+    """Paths are pulled from the iterable as results come back, never all at once:
+    at most a window of tasks of at most MAX_BATCH images each is out."""
     taken = []
 
     def paths():
@@ -96,16 +98,26 @@ def test_the_client_keeps_a_bounded_window_of_tasks(client, catalogue):
             yield str(catalogue / "blocks.png")
 
     records = analyze(paths(), client=client)
+    window = 2 * sum(client.nthreads().values())
     try:
         first = next(records)
         assert first["error"] is None
-        window = 2 * sum(client.nthreads().values())
-        assert window <= len(taken) <= window + 1
-        for _ in range(10):
+        assert window <= len(taken) <= (window + 1) * MAX_BATCH
+        for yielded in range(2, 200):
             next(records)
-        assert len(taken) <= window + 11
+            assert len(taken) <= yielded + (window + 1) * MAX_BATCH
     finally:
         records.close()
+
+
+def test_quick_images_go_several_to_a_task(client, catalogue):
+    """Small images are batched, and each still gets exactly one record."""
+    paths = [str(catalogue / "blocks.png")] * 60
+    with get_task_stream(client=client) as stream:
+        records = list(analyze(paths, ColorExtractor(algorithm="dbscan", preprocessing=False), client=client))
+    assert len(records) == len(paths) and all(r["error"] is None for r in records)
+    tasks = {task["key"] for task in stream.data if "chromalens" in str(task["key"])}
+    assert 1 < len(tasks) < len(paths) / 2
 
 
 class WorkerKiller(ColorExtractor):
@@ -122,14 +134,19 @@ class WorkerKiller(ColorExtractor):
 
 
 def test_a_killed_worker_loses_nothing(catalogue, tmp_path):
-    """Its own local cluster (as the command line starts it): killed tasks are retried elsewhere."""
+    """Its own local cluster (as the command line starts it): killed tasks are retried
+    elsewhere.  Quick images come first, so the killers arrive in tasks of several images,
+    whose other images must not be blamed."""
     for name, (height, width) in [("kill-once.png", KILL_ONCE), ("kill-always.png", KILL_ALWAYS)]:
         cv2.imwrite(str(tmp_path / name), np.full((height, width, 3), 90, np.uint8))
-    paths = [str(catalogue / name) for name in GOOD] + [str(tmp_path / "kill-once.png"),
-                                                       str(tmp_path / "kill-always.png")]
+    quick = [str(tmp_path / f"a-quick-{number:02d}.png") for number in range(24)]
+    for path in quick:
+        cv2.imwrite(path, np.full((4, 4, 3), 30, np.uint8))
+    paths = quick + [str(catalogue / name) for name in GOOD] + [str(tmp_path / "kill-once.png"),
+                                                               str(tmp_path / "kill-always.png")]
     killer = WorkerKiller()
     killer.flag_dir = str(tmp_path)
-    records = {r["path"]: r for r in analyze(sorted(paths), killer, workers=2)}
+    records = {r["path"]: r for r in analyze(paths, killer, workers=2)}
     assert sorted(records) == sorted(paths)
     assert (tmp_path / "killed once").exists()
     kill_once = str(tmp_path / "kill-once.png")
@@ -137,6 +154,22 @@ def test_a_killed_worker_loses_nothing(catalogue, tmp_path):
     assert records[kill_once]["colors"] == expected_record(kill_once, ColorExtractor())["colors"]
     assert "worker process died" in records[str(tmp_path / "kill-always.png")]["error"]
     assert [records[str(catalogue / name)]["error"] for name in GOOD] == [None] * len(GOOD)
+    assert [records[path]["error"] for path in quick] == [None] * len(quick)
+
+
+def test_workers_of_a_run_keep_the_allocator_defaults(client, monkeypatch):
+    """Dask's MALLOC_TRIM_THRESHOLD_ (set for the shared cluster's workers, and
+    left in this process by its nanny) reaches no worker a run starts."""
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
+    # os.getenv travels by name and reads the worker's own environment.
+    assert set(client.run(os.getenv, "MALLOC_TRIM_THRESHOLD_").values()) == {"65536"}
+    cluster = catalog_module._start_local_cluster(1)
+    try:
+        with Client(cluster, set_as_default=False) as own:
+            assert list(own.run(os.getenv, "MALLOC_TRIM_THRESHOLD_").values()) == [None]
+    finally:
+        cluster.close()
+    assert os.environ["MALLOC_TRIM_THRESHOLD_"] == "65536"
 
 
 def test_finding_images(catalogue, monkeypatch):

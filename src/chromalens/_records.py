@@ -7,13 +7,13 @@ the client is small whatever the size of the image.
 
 import os
 import time
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from chromalens.reader import read_image
 
-__all__ = ["Options", "analyze_file", "plain", "set_thread_limit"]
+__all__ = ["Options", "analyze_file", "analyze_files", "plain", "set_thread_limit"]
 
 # (targets, detailed, similarity_threshold, max_side, use_alpha), as analyze() got them.
 Options = Tuple[Optional[Mapping[str, Any]], bool, float, Optional[int], bool]
@@ -106,3 +106,8 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
         record["error"] = _one_line(error)
     record["seconds"] = round(time.perf_counter() - started, 6)
     return record
+
+
+def analyze_files(files: Sequence[Tuple[str, str]], extractor: Any, options: Options) -> List[Dict[str, Any]]:
+    """The records of several images, one task's worth: (path, name) pairs as `analyze_file` takes them."""
+    return [analyze_file(path, extractor, options, name) for path, name in files]

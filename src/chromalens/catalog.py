@@ -1,8 +1,9 @@
 """Catalogues: many image files analysed on a Dask cluster, one record per image.
 
-``analyze(paths, ...)`` sends each path to a worker, which reads the image
-(`read_image`) and runs the extractor on it there, and yields one small record
-per image as results arrive.  Without `client`, a local cluster of one
+``analyze(paths, ...)`` sends the paths to the workers, which read each image
+(`read_image`) and run the extractor on it there, and yields one small record
+per image as results arrive.  Images that take little time go several to a
+task, so that Dask's cost per task stays small beside the analysis.  Without `client`, a local cluster of one
 single-threaded worker process per core is started for the run and closed
 after it.  The client never holds an image, and it keeps only a bounded
 window of tasks in flight, so its memory stays flat however many paths there
@@ -19,12 +20,14 @@ another worker, and an image that kills workers again and again gets an
 error record.  Needs Dask distributed: ``pip install 'chromalens[batch]'``.
 """
 
+import itertools
 import logging
 import math
 import os
+import statistics
 import uuid
 from collections import deque
-from typing import Any, Deque, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
+from typing import Any, Deque, Dict, Generator, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 try:
     import dask
@@ -38,7 +41,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
 
 from chromalens import ColorExtractor
 from chromalens._imagepaths import IMAGE_EXTENSIONS, find_images
-from chromalens._records import Options, analyze_file
+from chromalens._records import Options, analyze_files
 
 __all__ = ["analyze", "find_images", "IMAGE_EXTENSIONS"]
 
@@ -50,7 +53,13 @@ KILLED_ROUNDS = 2
 # Tasks in flight per worker thread: enough to keep every worker busy while
 # the client handles a result, few enough that the client holds little.
 WINDOW_PER_THREAD = 2
+# Images per task: as many as take about TASK_SECONDS on a worker, judged
+# from the images done so far, and at most MAX_BATCH.  Dask spends a few
+# milliseconds on each task, which is most of the time of a small image.
+TASK_SECONDS = 0.25
+MAX_BATCH = 64
 _PLUGIN_NAME = "chromalens-thread-limits"
+_TRIM_VARIABLE = "MALLOC_TRIM_THRESHOLD_"
 
 
 class _ThreadLimits(WorkerPlugin):
@@ -85,6 +94,29 @@ def _threads_by_host(client: Client) -> Dict[str, int]:
         threads_on_host[host] = threads_on_host.get(host, 0) + int(nthreads)
         cores_on_host[host] = int(cores.get(address, 1))
     return {host: max(1, cores_on_host[host] // threads_on_host[host]) for host in threads_on_host}
+
+
+class _BatchSize:
+    """How many images the next task gets, from the worker time of recent images.
+
+    The median of the last RECENT images: a worker's first image also pays
+    for its imports, which would hold a mean up for long.
+    """
+
+    RECENT = 32
+
+    def __init__(self) -> None:
+        self.seconds: Deque[float] = deque(maxlen=self.RECENT)
+
+    def add(self, record: Dict[str, Any]) -> None:
+        if record.get("seconds") is not None:
+            self.seconds.append(float(record["seconds"]))
+
+    def next(self) -> int:
+        if not self.seconds:
+            return 1
+        typical = statistics.median(self.seconds)
+        return max(1, min(MAX_BATCH, int(TASK_SECONDS / typical) if typical > 0 else MAX_BATCH))
 
 
 def _worker_died(error: BaseException) -> str:
@@ -156,17 +188,29 @@ def analyze(sources: Iterable[Union[str, "os.PathLike[str]"]], extractor: Option
 
 
 def _start_local_cluster(workers: Optional[int]) -> LocalCluster:
-    with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES}):
-        # Everything on the loopback interface, on free ports (no fixed dashboard port).
-        return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
-                            host="127.0.0.1", dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
+    # Dask starts workers with MALLOC_TRIM_THRESHOLD_ set, which also fixes
+    # glibc's threshold for giving large blocks their own mappings: every
+    # image-sized array then comes from fresh pages, and the page faults cost
+    # about a fifth of a quick analysis.  Our workers keep the allocator's
+    # defaults: the variable is neither set for them nor inherited (an earlier
+    # cluster in this process may have set it here).
+    inherited = os.environ.pop(_TRIM_VARIABLE, None)
+    try:
+        with dask.config.set({"distributed.scheduler.allowed-failures": ALLOWED_FAILURES,
+                              f"distributed.nanny.pre-spawn-environ.{_TRIM_VARIABLE}": None}):
+            # Everything on the loopback interface, on free ports (no fixed dashboard port).
+            return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
+                                host="127.0.0.1", dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
+    finally:
+        if inherited is not None:
+            os.environ[_TRIM_VARIABLE] = inherited
 
 
 def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
              client: Union[Client, str, None], workers: Optional[int]) -> Generator[Dict[str, Any], None, None]:
     own_cluster: Optional[LocalCluster] = None
     own_client: Optional[Client] = None
-    in_flight: Dict[Any, Tuple[str, int]] = {}  # future -> (path, rounds lost to dead workers)
+    in_flight: Dict[Any, Tuple[List[str], int]] = {}  # future -> (paths, rounds lost to dead workers)
     plugin_registered = False
     try:
         if client is None:
@@ -181,54 +225,60 @@ def _records(paths: Iterator[Any], extractor: ColorExtractor, options: Options,
         run_id = uuid.uuid4().hex[:8]
         submitted = 0
         pending = as_completed(loop=client.loop)
+        batch_size = _BatchSize()
 
         retries: Deque[Tuple[str, int]] = deque()
 
-        def submit(path: str, rounds: int) -> None:
+        def submit(batch: List[str], rounds: int) -> None:
             nonlocal submitted
-            # Workers may run in another directory: they get the absolute path.
-            future = client.submit(analyze_file, os.path.abspath(path), extractor, options, path,
+            # Workers may run in another directory: they get absolute paths.
+            files = [(os.path.abspath(path), path) for path in batch]
+            future = client.submit(analyze_files, files, extractor, options,
                                    key=f"chromalens-{run_id}-{submitted}", pure=False, priority=-rounds)
             submitted += 1
-            in_flight[future] = (path, rounds)
+            in_flight[future] = (batch, rounds)
             pending.add(future)
 
         def submit_more() -> None:
-            # Images whose workers died go again one at a time, so that two
-            # of them never take each other down.
+            # Images whose workers died go again one at a time, each alone,
+            # so that two of them never take each other down.
             if retries and all(rounds == 0 for _, rounds in in_flight.values()):
-                submit(*retries.popleft())
+                path, rounds = retries.popleft()
+                submit([path], rounds)
             while len(in_flight) < window:
-                path = next(paths, None)
-                if path is None:
+                batch = [os.fspath(path) for path in itertools.islice(paths, batch_size.next())]
+                if not batch:
                     return
-                submit(os.fspath(path), 0)
+                submit(batch, 0)
 
         submit_more()
         while in_flight:
             future = next(pending)
-            path, rounds = in_flight.pop(future)
+            batch, rounds = in_flight.pop(future)
             try:
-                outcome = _outcome(future, path, options)
+                outcome = _outcome(future, batch, options)
             finally:
                 future.release()
                 del future
-            record = None
+            records: List[Dict[str, Any]] = []
             if outcome is None:
-                submit(path, rounds)
+                submit(batch, rounds)
             elif isinstance(outcome, KilledWorker):
                 # A dying worker takes every task it holds (the one it runs and
-                # the next, fetched ahead) under suspicion, not only the one
-                # that killed it: give the image another round before blaming it.
-                if rounds + 1 < KILLED_ROUNDS:
-                    retries.append((path, rounds + 1))
-                else:
-                    record = _failed_record(path, options, _worker_died(outcome))
+                # the next, fetched ahead) under suspicion, not only the image
+                # that killed it: each image gets another round on its own
+                # before it is blamed.
+                for path in batch:
+                    if rounds + 1 < KILLED_ROUNDS:
+                        retries.append((path, rounds + 1))
+                    else:
+                        records.append(_failed_record(path, options, _worker_died(outcome)))
             else:
-                record = outcome
+                records = outcome
+                for record in records:
+                    batch_size.add(record)
             submit_more()
-            if record is not None:
-                yield record
+            yield from records
     finally:
         if in_flight and own_client is None and client is not None:
             # A shared cluster: take back what this run left queued.
@@ -276,22 +326,22 @@ def _forget_closed_servers() -> None:
         cache_clear()
 
 
-def _outcome(future: Any, path: str, options: Options) -> Union[Dict[str, Any], KilledWorker, None]:
-    """The record of a finished task; KilledWorker when workers died running it; None to run it again."""
+def _outcome(future: Any, batch: List[str], options: Options) -> Union[List[Dict[str, Any]], KilledWorker, None]:
+    """The records of a finished task; KilledWorker when workers died running it; None to run it again."""
     status = future.status
     if status == "cancelled":
         # Lost contact with the scheduler, or someone cancelled the run:
-        # stop rather than record the image as failed.
-        raise RuntimeError(f"the cluster cancelled the analysis of {path}; the run stopped")
+        # stop rather than record the images as failed.
+        raise RuntimeError(f"the cluster cancelled the analysis of {batch[0]}; the run stopped")
     if status == "finished":
         try:
-            record: Dict[str, Any] = future.result()
+            records: List[Dict[str, Any]] = future.result()
         except KilledWorker as error:  # its result was lost, and running it again killed workers
             return error
-        return record
+        return records
     if status == "error":
         error = future.exception()
         if isinstance(error, KilledWorker):
             return error
-        return _failed_record(path, options, f"analysis failed: {_one_line(error)}")
+        return [_failed_record(path, options, f"analysis failed: {_one_line(error)}") for path in batch]
     return None  # its result was lost with a worker before it reached here
