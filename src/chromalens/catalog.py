@@ -3,11 +3,11 @@
 ``analyze(paths, ...)`` sends the paths to the workers, which read each image
 (`read_image`) and run the extractor on it there, and yields one small record
 per image as results arrive.  Images that take little time go several to a
-task, so that Dask's cost per task stays small beside the analysis.  Without `client`, a local cluster of one
-single-threaded worker process per core is started for the run and closed
-after it.  The client never holds an image, and it keeps only a bounded
-window of tasks in flight, so its memory stays flat however many paths there
-are (the paths may come from a generator).
+task, so that Dask's cost per task stays small beside the analysis.  Without
+`client`, a local cluster of one single-threaded worker process per core is
+started for the run and closed after it.  The client never holds an image,
+and it keeps only a bounded window of tasks in flight, so its memory stays
+flat however many paths there are (the paths may come from a generator).
 
 A record is a dictionary of plain JSON values, keys in this order: "path",
 "width", "height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
