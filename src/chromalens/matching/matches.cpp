@@ -47,6 +47,23 @@ bool libraries_are_original() {
     return global_is(CL_NAME("cv2"), state.cv2_module) && global_is(CL_NAME("np"), state.numpy_module);
 }
 
+// Whether N x 3 uint8 rows lie packed, 3 bytes per row.
+bool is_packed(const py::array& rows) { return rows.strides(0) == 3 && rows.strides(1) == 1; }
+
+// Writes N x 3 uint8 rows of any strides packed to `out` (3 * N bytes).
+void pack_rows(const py::array& rows, std::uint8_t* out) {
+    const py::ssize_t n = rows.shape(0);
+    const auto* base = static_cast<const char*>(rows.data());
+    if (is_packed(rows)) {
+        if (n > 0) std::memcpy(out, base, static_cast<std::size_t>(3 * n));
+        return;
+    }
+    const py::ssize_t rs = rows.strides(0), cs = rows.strides(1);
+    for (py::ssize_t i = 0; i < n; ++i)
+        for (py::ssize_t k = 0; k < 3; ++k)
+            out[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(base + i * rs + k * cs);
+}
+
 // Whole-array conversion of N x 3 uint8 rows (N > 0), giving a C-contiguous
 // N x 3 uint8 array.  The rows are laid out as an image kConvertWidth pixels
 // wide (the last row padded), which converts several times faster than an
@@ -61,15 +78,7 @@ py::object convert_rows(py::handle rows_obj, const char* code) {
     const py::ssize_t height = (n + width - 1) / width;
     py::array_t<std::uint8_t> image({height, width, py::ssize_t(3)});
     auto* out = image.mutable_data();
-    const auto* base = static_cast<const char*>(rows.data());
-    const py::ssize_t rs = rows.strides(0), cs = rows.strides(1);
-    if (rs == 3 && cs == 1) {
-        std::memcpy(out, base, static_cast<std::size_t>(3 * n));
-    } else {
-        for (py::ssize_t i = 0; i < n; ++i)
-            for (py::ssize_t k = 0; k < 3; ++k)
-                out[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(base + i * rs + k * cs);
-    }
+    pack_rows(rows, out);
     std::memset(out + 3 * n, 0, static_cast<std::size_t>(3 * (height * width - n)));
     py::object cv2 = CL_GLOBAL("cv2");
     py::object converted = checked_array(cv2.attr("cvtColor")(image, cv2.attr(code)));
@@ -161,16 +170,12 @@ public:
     DistinctPixels(py::handle pixels_obj, bool lab_space) {
         auto pixels = py::reinterpret_borrow<py::array>(pixels_obj);
         const auto n = static_cast<std::size_t>(pixels.shape(0));
-        if (pixels.strides(0) == 3 && pixels.strides(1) == 1) {
+        if (is_packed(pixels)) {
             pixels_ = pixels;
             bytes_ = static_cast<const std::uint8_t*>(pixels.data());
         } else {
             copy_.resize(3 * n);
-            const auto* base = static_cast<const char*>(pixels.data());
-            for (std::size_t i = 0; i < n; ++i)
-                for (py::ssize_t k = 0; k < 3; ++k)
-                    copy_[3 * i + k] = *reinterpret_cast<const std::uint8_t*>(
-                        base + static_cast<py::ssize_t>(i) * pixels.strides(0) + k * pixels.strides(1));
+            pack_rows(pixels, copy_.data());
             bytes_ = copy_.data();
         }
         census_ = std::make_unique<kernels::ColorCensus>(bytes_, n, nullptr, false);
