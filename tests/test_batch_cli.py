@@ -17,7 +17,7 @@ pytest.importorskip("distributed")
 from distributed import Client  # noqa: E402
 
 from chromalens import ColorExtractor  # noqa: E402
-from chromalens._progress import Progress  # noqa: E402
+from chromalens.cli.progress import Progress  # noqa: E402
 from chromalens.cli import main  # noqa: E402
 from helpers import BAD_FILES, GOOD_IMAGES, expected_record, write_catalogue  # noqa: E402
 

@@ -13,8 +13,9 @@ pytest.importorskip("distributed")
 from distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
 from chromalens import ColorExtractor, read_image  # noqa: E402
-from chromalens import catalog as catalog_module  # noqa: E402
-from chromalens.catalog import MAX_BATCH, analyze, find_images  # noqa: E402
+from chromalens.catalog import driver as catalog_driver  # noqa: E402
+from chromalens.catalog import analyze, find_images  # noqa: E402
+from chromalens.catalog.driver import MAX_BATCH  # noqa: E402
 from helpers import BAD_FILES, GOOD_IMAGES, expected_record, write_catalogue  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -163,7 +164,7 @@ def test_workers_of_a_run_keep_the_allocator_defaults(client, monkeypatch):
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
     # os.getenv travels by name and reads the worker's own environment.
     assert set(client.run(os.getenv, "MALLOC_TRIM_THRESHOLD_").values()) == {"65536"}
-    cluster = catalog_module._start_local_cluster(1)
+    cluster = catalog_driver._start_local_cluster(1)
     try:
         with Client(cluster, set_as_default=False) as own:
             assert list(own.run(os.getenv, "MALLOC_TRIM_THRESHOLD_").values()) == [None]

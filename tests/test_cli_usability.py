@@ -20,7 +20,8 @@ import pytest
 from PIL import Image
 
 from chromalens import ColorExtractor, read_image
-from chromalens.cli import Status, main
+from chromalens.cli import main
+from chromalens.cli.terminal import Status
 
 from helpers import run_on_terminal
 

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from PIL import Image, ImageFile
 
-import chromalens._encoded
+import chromalens.io._encoded
 from chromalens import read_image
 from helpers import encode_opencv, encode_pillow
 
@@ -387,7 +387,7 @@ def test_headers_are_read_without_pillow_decoding_pixels(monkeypatch, rng):
 def test_bomb_is_refused_before_anything_is_decoded(monkeypatch, tmp_path):
     def no_decoding(*args):
         raise AssertionError("decoded")
-    monkeypatch.setattr(chromalens._encoded.cv2, "imdecode", no_decoding)
+    monkeypatch.setattr(chromalens.io._encoded.cv2, "imdecode", no_decoding)
     monkeypatch.setattr(ImageFile.ImageFile, "load", no_decoding)
     path = tmp_path / "bomb.png"
     path.write_bytes(_png_declaring(20000, 20000))

@@ -8,7 +8,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.palette import palette_card
-from chromalens.reader import read_image
+from chromalens.io import read_image
 
 __all__ = ["ColorExtractor", "palette_card", "read_image", "__version__"]
 

@@ -10,6 +10,8 @@ import math
 import os
 from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
+from chromalens._text import hex_code
+
 __all__ = ["palette_card", "text_color_for"]
 
 FORMATS = ("png", "svg", "pdf")
@@ -140,7 +142,7 @@ def palette_card(colors: Sequence[Mapping[str, Any]], path: Union[str, "os.PathL
                                  edgecolor=EDGE, lw=0.8))
         ink = text_color_for(rgb)
         centre = left + tile_width / 2
-        axes.text(centre, upper + TILE_HEIGHT * 0.40, "#%02x%02x%02x" % rgb, color=ink, fontsize=15,
+        axes.text(centre, upper + TILE_HEIGHT * 0.40, hex_code(rgb), color=ink, fontsize=15,
                   fontweight="bold", family="monospace", ha="center", va="center")
         axes.text(centre, upper + TILE_HEIGHT * 0.70, f"{share:.2f}%", color=ink, fontsize=14,
                   ha="center", va="center")

@@ -1,0 +1,179 @@
+"""Argument types of the command line: numbers, target colours, output paths.
+
+Each type either returns the parsed value or raises
+``argparse.ArgumentTypeError``, which argparse turns into a usage error
+(exit status 2) naming the option.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import re
+from typing import Any, Callable, Collection, Dict, Optional, Tuple
+
+__all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
+           "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor"]
+
+INT32_MAX = 2**31 - 1
+
+
+def _positive_int(text: str) -> int:
+    """An integer from 1 to 2**31 - 1 (the extractor stores a signed 32-bit count)."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+    if not 1 <= value <= INT32_MAX:
+        raise argparse.ArgumentTypeError(f"must be between 1 and {INT32_MAX}, got {value}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    """Any finite floating-point number."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
+    return value
+
+
+def positive_threshold(text: str) -> float:
+    """A LAB distance threshold: a finite number above 0.
+
+    The similarity divides by the threshold, so 0 has no meaning, and no
+    distance is below a negative one.
+    """
+    value = _finite_float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be a number above 0, got {text!r}")
+    return value
+
+
+_HEX = re.compile(r"#([0-9a-fA-F]{3}|[0-9a-fA-F]{6})")
+_TRIPLE = re.compile(r"(\d{1,3}),(\d{1,3}),(\d{1,3})")
+TARGET_FORMS = "NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
+
+
+def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
+    """Parse ``NAME=R,G,B``, ``NAME=#RGB`` or ``NAME=#RRGGBB`` into (name, RGB tuple).
+
+    Spaces around the name, the colour and its components are ignored; hex
+    digits may be in any case.  Anything else, including a component above
+    255, gets one message that names the argument and the accepted forms.
+    """
+    name, sep, colour = text.partition("=")
+    name = name.strip()
+    colour = "".join(colour.split())
+    rgb: Optional[Tuple[int, int, int]] = None
+    if sep and name:
+        hex_match = _HEX.fullmatch(colour)
+        triple = _TRIPLE.fullmatch(colour)
+        if hex_match:
+            digits = hex_match.group(1)
+            if len(digits) == 3:
+                digits = "".join(d * 2 for d in digits)
+            rgb = (int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
+        elif triple:
+            r, g, b = (int(v) for v in triple.groups())
+            if max(r, g, b) <= 255:
+                rgb = (r, g, b)
+    if rgb is None:
+        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}")
+    return name, rgb
+
+
+class OutputPathError(Exception):
+    """An output path that names a folder or lies in a missing folder (exit status 1)."""
+
+
+def _extension(path: str) -> str:
+    return os.path.splitext(path)[1].lower().lstrip(".")
+
+
+def output_path(formats: Callable[[], Collection[str]], what: str) -> Callable[[str], str]:
+    """An argument type for a picture file: its extension must be one of `formats()`.
+
+    The folder is checked later by `check_output_path`: a path problem is an
+    error of the file system (exit status 1), a wrong extension a usage error.
+    """
+
+    def parse(text: str) -> str:
+        if os.path.isdir(text):
+            return text  # refused by check_output_path, as a path problem
+        accepted = sorted(formats())
+        extension = _extension(text)
+        listed = ", ".join("." + e for e in accepted)
+        if not extension:
+            raise argparse.ArgumentTypeError(
+                f"{what} path {text!r} has no extension; add one of {listed}")
+        if extension not in accepted:
+            raise argparse.ArgumentTypeError(
+                f"cannot write a {what} as '.{extension}' ({text!r}); use one of {listed}")
+        return text
+
+    parse.__name__ = f"{what} path"
+    return parse
+
+
+def matplotlib_formats() -> Collection[str]:
+    """The file extensions Matplotlib can save a figure as."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return FigureCanvasBase.get_supported_filetypes().keys()
+
+
+def palette_formats() -> Collection[str]:
+    return ("png", "svg", "pdf")
+
+
+def check_output_path(path: str, what: str) -> None:
+    """Refuse, before any work, a path that is a folder or lies in a missing one."""
+    if os.path.isdir(path):
+        raise OutputPathError(f"cannot write {what} {path}: is a directory")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise OutputPathError(f"cannot write {what} {path}: folder {os.path.dirname(path)} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise OutputPathError(f"cannot write {what} {path}: folder {os.path.dirname(path) or '.'} is not writable")
+
+
+class TargetsAction(argparse.Action):
+    """Collects parsed targets into a dict, refusing a name given twice.
+
+    Works for a positional ``nargs="+"`` list and for a repeated option alike.
+    """
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        targets: Dict[str, Tuple[int, int, int]] = dict(getattr(namespace, self.dest, None) or {})
+        for name, rgb in (values if isinstance(values, list) else [values]):
+            if name in targets:
+                parser.error(f"target name given more than once: {name}")
+            targets[name] = rgb
+        setattr(namespace, self.dest, targets)
+
+
+def add_settings(parser: argparse.ArgumentParser) -> None:
+    """The extractor's four settings, as options."""
+    group = parser.add_argument_group("extractor settings")
+    group.add_argument("--colors", "-n", type=_positive_int, default=5, metavar="N",
+                       help="number of dominant colours to extract (default: 5)")
+    group.add_argument("--algorithm", "-a", choices=("kmeans", "dbscan"), default="kmeans",
+                       help="clustering algorithm (default: kmeans)")
+    group.add_argument("--no-preprocessing", dest="preprocessing", action="store_false",
+                       help="skip the lighting normalisation and noise filter, which change colours "
+                       "(use it for logos, graphics and exact brand colours)")
+    group.add_argument("--rgb", dest="lab_space", action="store_false",
+                       help="cluster in RGB instead of the perceptual LAB space")
+
+
+def make_extractor(args: argparse.Namespace) -> Any:
+    """The extractor the settings options ask for."""
+    from chromalens import ColorExtractor
+
+    return ColorExtractor(n_colors=args.colors, algorithm=args.algorithm,
+                          preprocessing=args.preprocessing, lab_space=args.lab_space)
