@@ -5,30 +5,48 @@ Dask itself.  A record holds only plain JSON values, so what travels back to
 the client is small whatever the size of the image.
 """
 
+import contextlib
+import dataclasses
 import os
+import threading
 import time
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+import warnings
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from chromalens._text import hex_code, one_line
+from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.io import read_image
+from chromalens.io._encoded import PixelLimitError, UnknownSizeError
 
-__all__ = ["Options", "analyze_file", "analyze_files", "blank_record", "plain", "set_thread_limit"]
+__all__ = ["Options", "analyze_file", "analyze_files", "blank_record", "plain", "running_images",
+           "setting_values", "time_limit_error"]
 
-# (targets, detailed, similarity_threshold, max_side, use_alpha), as analyze() got them.
-Options = Tuple[Optional[Mapping[str, Any]], bool, float, Optional[int], bool]
-
-# Native threads one analysis may use in this process: set on each worker so
-# that workers x threads match the cores of its machine.  None: leave alone.
-_thread_limit: Optional[int] = None
-_applied_limit: Optional[int] = None
-_controller: Any = None
+# A catalogue's own limits per image: what a large camera photo needs, far
+# less than a file's header may claim (read_image's own limit is Pillow's,
+# 179 megapixels, about 12 GB of analysis), and a time beyond which an image
+# is stopped rather than waited for.
+MAX_PIXELS = 50_000_000
+MAX_SECONDS = 600.0
 
 
-def set_thread_limit(threads: Optional[int]) -> None:
-    global _thread_limit
-    _thread_limit = threads
+@dataclasses.dataclass(frozen=True)
+class Options:
+    """How the images of one run are analysed, as analyze() got them."""
+
+    targets: Optional[Mapping[str, Tuple[Any, Any, Any]]] = None
+    detailed: bool = False
+    threshold: float = 50.0
+    max_side: Optional[int] = None
+    use_alpha: bool = True
+    max_pixels: Optional[int] = MAX_PIXELS
+    max_seconds: Optional[float] = MAX_SECONDS
+    # Native threads per analysis: one number for every worker, or the number
+    # for each host; a worker of another host takes its cores over its threads.
+    threads: Union[int, Mapping[str, int], None] = None
+    # Errors name the limits as the command line's options rather than analyze()'s arguments.
+    command_line: bool = False
 
 
 def plain(value: Any) -> Any:
@@ -42,72 +60,209 @@ def plain(value: Any) -> Any:
     return value
 
 
-def _limit_threads() -> None:
-    """Hold the native thread pools (BLAS, OpenMP, OpenCV) to this worker's share of the cores."""
-    global _applied_limit, _controller
-    if _thread_limit is None or _thread_limit == _applied_limit:
-        return
-    import cv2
-    from threadpoolctl import ThreadpoolController
+def setting_values(extractor: Any, options: Options) -> Dict[str, Any]:
+    """The settings that shape a record's values, as plain JSON: a results file keeps them
+    with every record, so a resumed run can tell whether it would analyse the same way."""
+    settings: Dict[str, Any] = {}
+    cls = type(extractor)
+    if cls is not ColorExtractor:
+        settings["extractor"] = f"{cls.__module__}.{cls.__qualname__}"
+    try:
+        algorithm, lab_space, n_colors, preprocessing = extractor.__reduce__()[2][:4]
+        settings.update(n_colors=n_colors, algorithm=algorithm, preprocessing=bool(preprocessing),
+                        lab_space=bool(lab_space))
+    except Exception:  # a subclass with a pickled form of its own: its class name says what it is
+        pass
+    settings.update(max_side=options.max_side, use_alpha=options.use_alpha,
+                    targets=None if options.targets is None else plain(dict(options.targets)),
+                    detailed=options.detailed,
+                    similarity_threshold=options.threshold if options.targets is not None and not options.detailed
+                    else None)
+    return settings
 
-    if _controller is None:
-        _controller = ThreadpoolController()
-    _controller.limit(limits=_thread_limit)
-    cv2.setNumThreads(_thread_limit)
-    _applied_limit = _thread_limit
 
-
-def _quiet_opencv() -> None:
-    # OpenCV warns on stderr about each file it cannot decode; the record says it in one line.
-    import cv2
-
-    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
-
-
-def blank_record(path: str, options: Options, error: Optional[str] = None) -> Dict[str, Any]:
+def blank_record(path: str, options: Options, error: Optional[str] = None,
+                 identity: Optional[str] = None, settings: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """A record of `path` with its keys in order and nothing analysed yet (or, with `error`, a failure)."""
-    targets, detailed = options[0], options[1]
-    record: Dict[str, Any] = {"path": path, "width": None, "height": None, "colors": None}
-    if targets is not None:
-        record["matches" if detailed else "similarity"] = None
+    record: Dict[str, Any] = {"path": path, "real_path": identity, "width": None, "height": None,
+                              "colors": None}
+    if options.targets is not None:
+        record["matches" if options.detailed else "similarity"] = None
     record["error"] = error
     record["seconds"] = None
+    record["settings"] = settings
     return record
 
 
-def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str] = None) -> Dict[str, Any]:
-    """Read and analyse the image at `path` (recorded as `name`); failures become the record's "error"."""
-    targets, detailed, threshold, max_side, use_alpha = options
-    started = time.perf_counter()
-    record = blank_record(path if name is None else name, options)
-    try:
-        import warnings
+# --- limits named for whoever reads the record ------------------------------------------------
 
+def _limit(options: Options, name: str) -> Tuple[str, str]:
+    """How `name` ("max_pixels", "max_seconds") is given: (its name, how to lift it)."""
+    if options.command_line:
+        option = "--" + name.replace("_", "-")
+        return option, f"give a larger {option}, or {option} none"
+    return name, f"pass a larger {name}, or {name}=None"
+
+
+def _read_error(error: Exception, options: Options) -> str:
+    if isinstance(error, PixelLimitError):
+        name, advice = _limit(options, "max_pixels")
+        return (f"Could not load image from {error.name}: its header declares {error.width} x {error.height} = "
+                f"{error.pixels:,} pixels, more than {name} ({error.limit:,}) allows; {advice}")
+    if isinstance(error, UnknownSizeError):
+        name, _ = _limit(options, "max_pixels")
+        lift = f"{name} none" if options.command_line else f"{name}=None"
+        return (f"Could not load image from {error.name}: {error.reason}; if OpenCV reads its format, "
+                f"{'give' if options.command_line else 'pass'} {lift} to decode it without checking its size")
+    return one_line(error)
+
+
+def time_limit_error(options: Options) -> str:
+    """The error of a record whose analysis was stopped at the time limit."""
+    name, advice = _limit(options, "max_seconds")
+    return f"stopped after {options.max_seconds:g} s, the time {name} allows per image; {advice}"
+
+
+# --- native threads, set for one task and put back after it -------------------------------
+
+_controller: Any = None
+
+
+def _threads_here(threads: Union[int, Mapping[str, int], None]) -> Optional[int]:
+    if threads is None or isinstance(threads, int):
+        return threads
+    from distributed import get_worker
+
+    worker = get_worker()
+    host = worker.address.rsplit(":", 1)[0]
+    if host in threads:
+        return threads[host]
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        cores = os.cpu_count() or 1
+    return max(1, cores // max(1, worker.state.nthreads))
+
+
+@contextlib.contextmanager
+def _native_threads(threads: Optional[int]) -> Iterator[None]:
+    """Native pools (BLAS, OpenMP, OpenCV) held to `threads`, and OpenCV kept quiet, for the
+    length of one task: a worker of a shared cluster is left as it was found."""
+    import cv2
+
+    global _controller
+    level = cv2.utils.logging.getLogLevel()
+    # OpenCV warns on stderr about each file it cannot decode; the record says it in one line.
+    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
+    limiter, opencv_threads = None, None
+    try:
+        if threads is not None:
+            from threadpoolctl import ThreadpoolController
+
+            if _controller is None:
+                _controller = ThreadpoolController()
+            limiter = _controller.limit(limits=threads)
+            opencv_threads = cv2.getNumThreads()
+            cv2.setNumThreads(threads)
+        yield
+    finally:
+        if opencv_threads is not None:
+            cv2.setNumThreads(opencv_threads)
+        if limiter is not None:
+            limiter.restore_original_limits()
+        cv2.utils.logging.setLogLevel(level)
+
+
+# --- what runs, for the time limit ----------------------------------------------------------
+
+_running: Dict[int, Tuple[str, str, float]] = {}  # thread -> (task key, path, start)
+
+
+def running_images() -> List[Tuple[str, str, float]]:
+    """(task key, path, seconds so far) of each image this process is analysing now."""
+    now = time.monotonic()
+    return [(key, path, now - started) for key, path, started in list(_running.values())]
+
+
+@contextlib.contextmanager
+def _running_as(key: Optional[str], path: str) -> Iterator[None]:
+    thread = threading.get_ident()
+    if key is not None:
+        _running[thread] = (key, path, time.monotonic())
+    try:
+        yield
+    finally:
+        _running.pop(thread, None)
+
+
+# --- the analysis --------------------------------------------------------------------------
+
+def _overrides(extractor: Any, *names: str) -> bool:
+    return any(getattr(type(extractor), name) is not getattr(ColorExtractor, name) for name in names)
+
+
+def _similarity(extractor: Any, image_colors: List[Dict[str, Any]], targets: Mapping[str, Any],
+                threshold: float) -> Dict[str, Dict[str, Any]]:
+    """What ``analyze_color_similarity`` returns, from colours already extracted, by the same
+    steps: the closest colour by the extractor's own ``_find_closest_color`` and the same arithmetic."""
+    if not image_colors:
+        return {}
+    results = {}
+    for name, target_rgb in targets.items():
+        closest_color, distance = extractor._find_closest_color(target_rgb, image_colors)
+        if distance <= threshold:
+            similarity = max(0, (threshold - distance) / threshold * 100)
+            percentage = closest_color["percentage"] * (similarity / 100)
+        else:
+            similarity = percentage = 0
+        results[name] = {"percentage": round(percentage, 2), "similarity": round(similarity, 2),
+                         "closest_color": closest_color["color"], "distance": round(distance, 2),
+                         "found_directly": distance < 10.0}
+    return results
+
+
+def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str] = None,
+                 identity: Optional[str] = None, settings: Optional[Dict[str, Any]] = None,
+                 key: Optional[str] = None) -> Dict[str, Any]:
+    """Read and analyse the image at `path` (recorded as `name`); failures become the record's "error"."""
+    started = time.perf_counter()
+    record = blank_record(path if name is None else name, options, identity=identity, settings=settings)
+    targets = None if options.targets is None else dict(options.targets)
+    try:
         from sklearn.exceptions import ConvergenceWarning
 
-        _limit_threads()
-        _quiet_opencv()
-        # OpenCV cannot open a file name without a UTF-8 form (its binding may crash on one).
-        os.fspath(path).encode("utf-8")
-        image, mask = read_image(os.fspath(path), use_alpha=use_alpha, max_side=max_side)
-        record["height"], record["width"] = int(image.shape[0]), int(image.shape[1])
-        with warnings.catch_warnings():
-            # k-means finding fewer distinct colours than asked: the record simply lists fewer.
-            warnings.simplefilter("ignore", ConvergenceWarning)
-            colors = extractor.extract_colors(image, mask)
-            record["colors"] = [{"color": plain(c["color"]), "percentage": plain(c["percentage"]),
-                                 "hex": hex_code(c["color"])} for c in colors]
-            if targets is not None and detailed:
-                record["matches"] = plain(extractor.find_color_matches(image, dict(targets), mask))
-            elif targets is not None:
-                record["similarity"] = plain(
-                    extractor.analyze_color_similarity(image, dict(targets), mask, threshold))
+        with _running_as(key, record["path"]):
+            try:
+                image, mask = read_image(os.fspath(path), use_alpha=options.use_alpha, max_side=options.max_side,
+                                         max_pixels=options.max_pixels)
+            except (PixelLimitError, UnknownSizeError) as error:
+                record["error"] = _read_error(error, options)
+                return record
+            record["height"], record["width"] = int(image.shape[0]), int(image.shape[1])
+            with warnings.catch_warnings():
+                # k-means finding fewer distinct colours than asked: the record simply lists fewer.
+                warnings.simplefilter("ignore", ConvergenceWarning)
+                colors = extractor.extract_colors(image, mask)
+                record["colors"] = [{"color": plain(c["color"]), "percentage": plain(c["percentage"]),
+                                     "hex": hex_code(c["color"])} for c in colors]
+                if targets is not None and options.detailed:
+                    record["matches"] = plain(extractor.find_color_matches(image, targets, mask))
+                elif targets is not None and _overrides(extractor, "extract_colors", "analyze_color_similarity"):
+                    record["similarity"] = plain(
+                        extractor.analyze_color_similarity(image, targets, mask, options.threshold))
+                elif targets is not None:
+                    # The colours just extracted are those analyze_color_similarity would extract again.
+                    record["similarity"] = plain(_similarity(extractor, colors, targets, options.threshold))
     except Exception as error:  # any failure of this one image is its record's answer
         record["error"] = one_line(error)
-    record["seconds"] = round(time.perf_counter() - started, 6)
+    finally:
+        record["seconds"] = round(time.perf_counter() - started, 6)
     return record
 
 
-def analyze_files(files: Sequence[Tuple[str, str]], extractor: Any, options: Options) -> List[Dict[str, Any]]:
-    """The records of several images, one task's worth: (path, name) pairs as `analyze_file` takes them."""
-    return [analyze_file(path, extractor, options, name) for path, name in files]
+def analyze_files(files: Sequence[Tuple[str, str, str]], extractor: Any, options: Options,
+                  settings: Optional[Dict[str, Any]] = None, key: Optional[str] = None) -> List[Dict[str, Any]]:
+    """The records of several images, one task's worth: (path to read, path to record, real path)."""
+    with _native_threads(_threads_here(options.threads)):
+        return [analyze_file(path, extractor, options, name, identity, settings, key)
+                for path, name, identity in files]

@@ -7,7 +7,7 @@ from typing import List, Optional, Tuple, Union
 import cv2
 import numpy as np
 
-from chromalens.io._headers import Header, read_header
+from chromalens.io._headers import Header, HeaderError, read_header
 from chromalens.io._in_memory import alpha_mask
 
 Array = np.ndarray
@@ -16,9 +16,39 @@ Array = np.ndarray
 DEFAULT_MAX_PIXELS = 178_956_970
 
 
-def load_error(name: str, reason: Optional[str] = None) -> ValueError:
-    message = f"Could not load image from {name}"
-    return ValueError(f"{message}: {reason}" if reason else message)
+class LoadError(ValueError):
+    """An image that cannot be read: ``Could not load image from NAME: REASON``."""
+
+    def __init__(self, name: str, reason: Optional[str] = None, advice: Optional[str] = None) -> None:
+        message = f"Could not load image from {name}"
+        if reason:
+            message += f": {reason}"
+        if advice:
+            message += f"; {advice}"
+        super().__init__(message)
+        self.name, self.reason = name, reason
+
+
+class PixelLimitError(LoadError):
+    """A header declaring more pixels than the limit allows."""
+
+    def __init__(self, name: str, header: Header, limit: int) -> None:
+        self.width, self.height, self.limit = header.width, header.height, limit
+        super().__init__(name, f"its header declares {header.width} x {header.height} = {self.pixels:,} pixels, "
+                               f"more than max_pixels={limit:,} (a possible decompression bomb)",
+                         "pass a larger max_pixels, or max_pixels=None to lift the limit")
+
+    @property
+    def pixels(self) -> int:
+        return self.width * self.height
+
+
+class UnknownSizeError(LoadError):
+    """Data whose size cannot be read from a header of a known format."""
+
+
+def load_error(name: str, reason: Optional[str] = None) -> LoadError:
+    return LoadError(name, reason)
 
 
 def read_path(path: Union[str, bytes], use_alpha: bool,
@@ -60,7 +90,12 @@ def decode(data: bytes, name: str, use_alpha: bool,
     """(BGR image, mask or None) of encoded `data`; `name` goes into errors."""
     if not data:
         raise load_error(name, "no data (empty file)")
-    header = read_header(data)
+    try:
+        header = read_header(data)
+    except HeaderError as error:
+        if max_pixels is not None:
+            raise LoadError(name, str(error)) from None
+        header = None  # OpenCV tries it under its own limit
     if max_pixels is not None:
         _check_size(header, name, max_pixels)
     buffer = np.frombuffer(data, np.uint8)
@@ -77,13 +112,12 @@ def decode(data: bytes, name: str, use_alpha: bool,
 
 def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:
     if header is None:
-        raise load_error(name, "not a recognised image file (if OpenCV reads its format, pass max_pixels=None "
-                               "to decode it without checking its size first)")
-    pixels = header.width * header.height
-    if pixels > max_pixels:
-        raise load_error(name, f"its header declares {header.width} x {header.height} = {pixels:,} pixels, "
-                               f"more than max_pixels={max_pixels:,} (a possible decompression bomb); "
-                               "pass a larger max_pixels, or max_pixels=None to lift the limit")
+        raise UnknownSizeError(name, "not a recognised image file", "if OpenCV reads its format, pass "
+                               "max_pixels=None to decode it without checking its size first")
+    if header.width * header.height > max_pixels:
+        raise PixelLimitError(name, header, max_pixels)
+    if header.shortfall is not None:
+        raise LoadError(name, header.shortfall)
 
 
 def _imdecode(buffer: Array, flags: int, name: str) -> Optional[Array]:
