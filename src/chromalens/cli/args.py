@@ -14,7 +14,8 @@ import re
 from typing import Any, Callable, Collection, Dict, Optional, Tuple
 
 __all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
-           "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor"]
+           "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor",
+           "pixel_limit", "seconds_limit", "target_or_threshold"]
 
 INT32_MAX = 2**31 - 1
 
@@ -53,6 +54,32 @@ def positive_threshold(text: str) -> float:
     return value
 
 
+def _limit_or_none(parse: Callable[[str], Any]) -> Callable[[str], Any]:
+    """`parse`, or None for "none" (a limit lifted)."""
+
+    def limit(text: str) -> Any:
+        return None if text.strip().lower() == "none" else parse(text)
+
+    limit.__name__ = "limit"
+    return limit
+
+
+def _count(text: str) -> int:
+    """A positive integer, digits grouped with "," or "_" if wished (50,000,000)."""
+    return _positive_int(text.replace(",", "").replace("_", ""))
+
+
+def _seconds(text: str) -> float:
+    value = _finite_float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, got {text!r}")
+    return value
+
+
+pixel_limit = _limit_or_none(_count)
+seconds_limit = _limit_or_none(_seconds)
+
+
 _HEX = re.compile(r"#([0-9a-fA-F]{3}|[0-9a-fA-F]{6})")
 _TRIPLE = re.compile(r"(\d{1,3}),(\d{1,3}),(\d{1,3})")
 TARGET_FORMS = "NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
@@ -84,6 +111,13 @@ def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
     if rgb is None:
         raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}")
     return name, rgb
+
+
+def target_or_threshold(text: str) -> Any:
+    """``-t`` of ``match``: a target colour, or (the spelling of older versions) a threshold."""
+    if "=" in text:
+        return parse_target(text)
+    return positive_threshold(text)
 
 
 class OutputPathError(Exception):
@@ -149,6 +183,9 @@ class TargetsAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: Optional[str] = None) -> None:
+        if isinstance(values, float):  # match's -t with a number: the threshold
+            namespace.threshold = values
+            return
         targets: Dict[str, Tuple[int, int, int]] = dict(getattr(namespace, self.dest, None) or {})
         for name, rgb in (values if isinstance(values, list) else [values]):
             if name in targets:

@@ -6,7 +6,8 @@ import argparse
 import json
 from typing import Any, Dict, List, Sequence, TextIO, Tuple
 
-from chromalens.cli.args import TargetsAction, add_settings, make_extractor, parse_target, positive_threshold
+from chromalens.cli.args import (TargetsAction, add_settings, make_extractor, parse_target, positive_threshold,
+                                 target_or_threshold)
 from chromalens.cli.inputs import NOTHING_ANALYSED, add_input_options, describe, load_inputs, plural, run_command
 from chromalens.cli.terminal import PROG, Status, hex_code, json_default, supports_truecolor, swatch, table
 
@@ -20,11 +21,15 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "colours (default) or pixel by pixel (--detailed).",
     )
     match.add_argument("image", metavar="IMAGE", help="image file")
-    match.add_argument("targets", nargs="+", type=parse_target, action=TargetsAction, metavar="NAME=COLOUR",
+    match.add_argument("targets", nargs="*", type=parse_target, action=TargetsAction, metavar="NAME=COLOUR",
                        help="a target colour as NAME=R,G,B, NAME=#RGB or NAME=#RRGGBB")
+    # -t means --target, as in batch (a number after it is still taken as the threshold,
+    # as older versions spelt --threshold).
+    match.add_argument("--target", "-t", dest="targets", type=target_or_threshold, action=TargetsAction,
+                       metavar="NAME=COLOUR", help="a target colour, as an option (repeatable)")
     match.add_argument("--detailed", action="store_true",
                        help="measure every pixel (shares within distance 15, 30 and 50, closest pixel)")
-    match.add_argument("--threshold", "-t", type=positive_threshold, default=None, metavar="T",
+    match.add_argument("--threshold", type=positive_threshold, default=None, metavar="T",
                        help="largest LAB distance counted as similar, above 0 (default: 50; not with --detailed)")
     add_settings(match)
     add_input_options(match)
@@ -34,9 +39,14 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.detailed and args.threshold is not None:
+    problem = None
+    if not args.targets:
+        problem = "give at least one target colour (NAME=COLOUR)"
+    elif args.detailed and args.threshold is not None:
+        problem = "--threshold applies to the dominant-colour match, not to --detailed"
+    if problem is not None:
         try:
-            args.parser.error("--threshold applies to the dominant-colour match, not to --detailed")
+            args.parser.error(problem)
         except SystemExit as exit_request:
             return exit_request.code if isinstance(exit_request.code, int) else 2
     return run_command(_match, args)
