@@ -144,8 +144,12 @@ def catalogue(sources: Iterable[Any], extractor: Optional[ColorExtractor], optio
         except _LOST as error:
             if dask_client.status == "running" and not isinstance(error, CommClosedError):
                 raise
-            address = getattr(dask_client.scheduler, "address", None) or "?"
-            raise ClusterError(f"lost contact with the Dask scheduler at {address} ({one_line(error)})") from None
+            raise ClusterError(f"lost contact with the Dask scheduler at {_address(dask_client)} "
+                               f"({one_line(error)}); the run stopped") from None
+
+
+def _address(client: Client) -> str:
+    return getattr(client.scheduler, "address", None) or "?"
 
 
 class _BatchSize:
@@ -252,6 +256,8 @@ class _Run:
 
     def finished(self, future: Any) -> None:
         batch, rounds = self.take(future)
+        if future.status == "cancelled" and self.client.status != "running":
+            raise ClusterError(f"lost contact with the Dask scheduler at {_address(self.client)}; the run stopped")
         try:
             outcome = _outcome(future, batch)
         finally:

@@ -126,15 +126,17 @@ def _terminate_like_interrupt() -> Iterator[None]:
 @contextlib.contextmanager
 def _quiet_dask() -> Iterator[None]:
     """Dask's own logging off: every outcome of the run is told in the run's own lines."""
-    loggers = [logging.getLogger(name) for name in ("distributed", "asyncio", "tornado")]
-    levels = [logger.level for logger in loggers]
+    names = [name for name in logging.root.manager.loggerDict
+             if name.split(".")[0] in ("distributed", "asyncio", "tornado")]
+    loggers = [logging.getLogger(name) for name in names + ["distributed", "asyncio", "tornado"]]
+    disabled = [logger.disabled for logger in loggers]
     for logger in loggers:
-        logger.setLevel(logging.CRITICAL + 1)
+        logger.disabled = True
     try:
         yield
     finally:
-        for logger, level in zip(loggers, levels):
-            logger.setLevel(level)
+        for logger, was in zip(loggers, disabled):
+            logger.disabled = was
 
 
 class _Failure(Exception):
@@ -209,6 +211,7 @@ def _run(args: argparse.Namespace, targets: Any, stderr: TextIO) -> int:
         raise _Failure(f"{args.out} exists: give --resume to continue it, or remove it", 2)
     extractor, options = _analysis(args, targets, driver)
     with contextlib.ExitStack() as stack:
+        stack.enter_context(_quiet_dask())
         try:
             stack.enter_context(holding_lock(args.out))
         except LockHeld as held:
@@ -244,8 +247,7 @@ def _catalogue(args: argparse.Namespace, found: Scan, recorded: Recorded, fd: in
     started = time.monotonic()
     stopped: Optional[str] = None
     try:
-        with _quiet_dask(), contextlib.closing(
-                driver.catalogue(todo, extractor, options, args.scheduler, args.workers)) as records:
+        with contextlib.closing(driver.catalogue(todo, extractor, options, args.scheduler, args.workers)) as records:
             if todo:
                 progress.start()
             for record in records if todo else ():
@@ -266,7 +268,8 @@ def _catalogue(args: argparse.Namespace, found: Scan, recorded: Recorded, fd: in
     finally:
         progress.clear()
     if stopped is not None:
-        print(f"{PROG}: {stopped}; {args.out} holds whole records: run again with --resume to finish", file=stderr)
+        resume = f"; {args.out} holds whole records: run again with --resume to finish" if os.fstat(fd).st_size else ""
+        print(f"{PROG}: {stopped}{resume}", file=stderr)
         return status
     print(summary(tally, before, found.skipped, options.targets is not None, args, time.monotonic() - started),
           file=stderr)
