@@ -425,3 +425,31 @@ def test_data_of_unknown_size_is_refused_unless_the_limit_is_lifted(rng):
         read_image(data, max_pixels=None)
     with pytest.raises(ValueError, match="^Could not load image from 0 bytes of data: no data"):
         read_image(b"")
+
+
+@pytest.mark.parametrize("name", ["jpeg", "jpeg grey", "bmp", "tiff rgba", "webp rgba", "ppm", "pam rgba", "pfm"])
+def test_data_shorter_than_its_header_declares_is_refused(name, rng):
+    data = FILES[name](rng)
+    assert read_image(data)[0].shape == (9, 13, 3)
+    for cut in (1, 7, len(data) // 3):
+        with pytest.raises(ValueError, match="cut short|too short for the size|header cannot be read"):
+            read_image(data[:-cut])
+
+
+def test_a_forged_size_is_refused_without_decoding_whatever_the_limit(monkeypatch):
+    """A JPEG of 8 x 8 pixels whose header claims 13000 x 13000: OpenCV would fill 500 MB with grey."""
+    def no_decoding(*args):
+        raise AssertionError("decoded")
+    forged = bytearray(encode_opencv(np.full((8, 8, 3), 120, np.uint8), ".jpg"))
+    struct.pack_into(">HH", forged, forged.find(b"\xff\xc0") + 5, 13000, 13000)
+    monkeypatch.setattr(chromalens.io._encoded.cv2, "imdecode", no_decoding)
+    with pytest.raises(ValueError, match=r"too short for the size its header declares \(that needs at least "
+                                         r"330,\d{3} bytes; there are \d{3}\)$"):
+        read_image(bytes(forged), max_pixels=None)
+
+
+def test_pam_comment_lines_are_not_fields(rng):
+    data = FILES["pam rgba"](rng).replace(b"ENDHDR", b"# WIDTH 1\n#HEIGHT 1 (comments)\nENDHDR", 1)
+    assert read_image(data)[0].shape == (9, 13, 3)
+    with pytest.raises(ValueError, match="declares 13 x 9 = 117 pixels"):
+        read_image(data, max_pixels=116)

@@ -98,6 +98,9 @@ def decode(data: bytes, name: str, use_alpha: bool,
         header = None  # OpenCV tries it under its own limit
     if max_pixels is not None:
         _check_size(header, name, max_pixels)
+    if header is not None and header.shortfall is not None:
+        # A decoder would make up the missing part (grey), however large the header says it is.
+        raise LoadError(name, header.shortfall)
     buffer = np.frombuffer(data, np.uint8)
     image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
     if image is None:
@@ -116,8 +119,6 @@ def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:
                                "max_pixels=None to decode it without checking its size first")
     if header.width * header.height > max_pixels:
         raise PixelLimitError(name, header, max_pixels)
-    if header.shortfall is not None:
-        raise LoadError(name, header.shortfall)
 
 
 def _imdecode(buffer: Array, flags: int, name: str) -> Optional[Array]:

@@ -85,6 +85,14 @@ def read_image(source: ImageSource, *, use_alpha: bool = True, max_side: Optiona
         limit (``CV_IO_MAX_IMAGE_PIXELS``, 2**30 pixels by default).  PIL images and
         arrays are already in memory and are not checked.
 
+        Data shorter than the image its header declares is refused as cut short
+        (whatever ``max_pixels`` is): OpenCV would decode the missing part as grey,
+        so a few hundred bytes could otherwise claim gigabytes.  The check is made
+        where the format fixes a floor: the raw rasters of BMP, PBM/PGM/PPM/PAM and
+        PFM files, TIFF strip and tile tables, the RIFF length of WebP, and for
+        JPEG an end-of-image marker after the scans and at least one bit per coded
+        8 x 8 block (one per pixel in lossless mode).
+
     Errors
         TypeError for a source of another type (``list``, ``int``, ``None`` ...),
         for an array that is not ``uint8`` (e.g. "expected an 8-bit image, got
