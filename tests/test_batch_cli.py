@@ -49,6 +49,7 @@ def start_dask(folder, workers, processes):
     for _ in range(workers):
         processes.append(subprocess.Popen(
             dask + ["worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
+                    "--memory-limit", "3GiB",
                     "--dashboard-address", "127.0.0.1:0"], **quiet))
     deadline = time.monotonic() + 60
     while not os.path.exists(address_file):
@@ -301,15 +302,18 @@ def test_hostile_files_get_records_and_named_ones_too(scheduler, tmp_path, monke
     status, err = batch("bad/fifo.png", "bad/forged.jpg", "--out", "named.jsonl", "--scheduler", scheduler,
                         "--max-pixels", "none", capsys=capsys)
     assert status == 1 and "2 images: 0 analysed, 2 failed" in err
-    assert "too short for the size its header declares" in read_lines(tmp_path / "named.jsonl")[1]["error"]
+    named = {r["path"]: r for r in read_lines(tmp_path / "named.jsonl")}
+    assert "too short for the size its header declares" in named["bad/forged.jpg"]["error"]
 
 
 def test_a_shared_cluster_is_left_as_it_was(scheduler, tmp_path, capsys):
     """Thread limits and OpenCV's log level are put back after every task, no plugin or task
     stays behind, and an image over the time limit is stopped by restarting its worker."""
-    def worker_state():
+    def worker_state():  # with the libraries an analysis loads, so that a new worker compares too
         import cv2
         from threadpoolctl import threadpool_info
+
+        import chromalens.catalog.task  # noqa: F401
 
         return (cv2.getNumThreads(), cv2.utils.logging.getLogLevel(),
                 sorted(pool["num_threads"] for pool in threadpool_info()))
