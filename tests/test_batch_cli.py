@@ -178,8 +178,8 @@ def test_an_interrupted_run_leaves_whole_lines(scheduler, tmp_path, stop, status
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "not with --scheduler"),
     (["--workers", "0"], "between 1"),
     (["--max-side", "-3"], "between 1"),
-    (["--max-pixels", "0"], "between 1"),
-    (["--max-seconds", "-1"], "above 0"),
+    (["--max-pixels", "-5"], "must be a positive integer, or 0 or 'none'"),
+    (["--max-seconds", "-1"], "must be a number of seconds, or 0 or 'none'"),
     (["--threads", "0"], "between 1"),
     (["--retry-failed"], "give --resume too"),
 ])
@@ -296,8 +296,9 @@ def test_hostile_files_get_records_and_named_ones_too(scheduler, tmp_path, monke
     assert [records[name]["width"] for name in ("bad/anim.gif", "bad/commented.pam",
                                                 os.fsdecode(b"bad/caf\xe9.png"))] == [30, 30, 30]
     assert "not a regular file" in records["bad/fifo.png"]["error"]
-    assert "13000 x 13000 = 169,000,000 pixels, more than --max-pixels (1,000) allows; give a larger " \
-           "--max-pixels, or --max-pixels none" in records["bad/forged.jpg"]["error"]
+    assert "13000 x 13000 = 169,000,000 pixels, more than the limit of 1,000 (a possible decompression bomb); " \
+           "pass --max-pixels with a larger number, or --max-pixels 0 to lift the limit" in \
+           records["bad/forged.jpg"]["error"]
     # Named files are taken as they are; without a pixel limit the forged JPEG is refused for its data.
     status, err = batch("bad/fifo.png", "bad/forged.jpg", "--out", "named.jsonl", "--scheduler", scheduler,
                         "--max-pixels", "none", capsys=capsys)

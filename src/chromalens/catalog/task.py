@@ -18,7 +18,7 @@ import numpy as np
 from chromalens._text import hex_code, one_line
 from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.io import read_image
-from chromalens.io._encoded import PixelLimitError, UnknownSizeError
+from chromalens.io._encoded import PixelLimitError
 
 __all__ = ["Options", "analyze_file", "analyze_files", "blank_record", "plain", "running_images",
            "setting_values", "time_limit_error"]
@@ -97,30 +97,28 @@ def blank_record(path: str, options: Options, error: Optional[str] = None,
 # --- limits named for whoever reads the record ------------------------------------------------
 
 def _limit(options: Options, name: str) -> Tuple[str, str]:
-    """How `name` ("max_pixels", "max_seconds") is given: (its name, how to lift it)."""
+    """How the limit `name` ("max_pixels", "max_seconds") is given, and how it is lifted."""
     if options.command_line:
         option = "--" + name.replace("_", "-")
-        return option, f"give a larger {option}, or {option} none"
-    return name, f"pass a larger {name}, or {name}=None"
+        return option, f"pass {option} with a larger number, or {option} 0 to lift the limit"
+    return name, f"pass a larger {name}, or {name}=None to lift the limit"
 
 
-def _read_error(error: Exception, options: Options) -> str:
-    if isinstance(error, PixelLimitError):
-        name, advice = _limit(options, "max_pixels")
-        return (f"Could not load image from {error.name}: its header declares {error.width} x {error.height} = "
-                f"{error.pixels:,} pixels, more than {name} ({error.limit:,}) allows; {advice}")
-    if isinstance(error, UnknownSizeError):
-        name, _ = _limit(options, "max_pixels")
-        lift = f"{name} none" if options.command_line else f"{name}=None"
-        return (f"Could not load image from {error.name}: {error.reason}; if OpenCV reads its format, "
-                f"{'give' if options.command_line else 'pass'} {lift} to decode it without checking its size")
-    return one_line(error)
+def _limit_error(path: str, error: PixelLimitError, options: Options) -> str:
+    name, lift = _limit(options, "max_pixels")
+    if error.declared is None:
+        lifted = f"{name} 0" if options.command_line else f"{name}=None"
+        return (f"Could not load image from {path}: not a recognised image file (if OpenCV reads its format, "
+                f"pass {lifted} to decode it without checking its size first)")
+    width, height = error.declared
+    return (f"Could not load image from {path}: its header declares {width} x {height} = {width * height:,} "
+            f"pixels, more than the limit of {error.limit:,} (a possible decompression bomb); {lift}")
 
 
 def time_limit_error(options: Options) -> str:
     """The error of a record whose analysis was stopped at the time limit."""
-    name, advice = _limit(options, "max_seconds")
-    return f"stopped after {options.max_seconds:g} s, the time {name} allows per image; {advice}"
+    name, lift = _limit(options, "max_seconds")
+    return f"stopped after {options.max_seconds:g} s, the time {name} allows per image; {lift}"
 
 
 # --- native threads, set for one task and put back after it -------------------------------
@@ -235,8 +233,8 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
             try:
                 image, mask = read_image(os.fspath(path), use_alpha=options.use_alpha, max_side=options.max_side,
                                          max_pixels=options.max_pixels)
-            except (PixelLimitError, UnknownSizeError) as error:
-                record["error"] = _read_error(error, options)
+            except PixelLimitError as error:
+                record["error"] = _limit_error(os.fspath(path), error, options)
                 return record
             record["height"], record["width"] = int(image.shape[0]), int(image.shape[1])
             with warnings.catch_warnings():

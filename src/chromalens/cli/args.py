@@ -54,30 +54,28 @@ def positive_threshold(text: str) -> float:
     return value
 
 
-def _limit_or_none(parse: Callable[[str], Any]) -> Callable[[str], Any]:
-    """`parse`, or None for "none" (a limit lifted)."""
-
-    def limit(text: str) -> Any:
-        return None if text.strip().lower() == "none" else parse(text)
-
-    limit.__name__ = "limit"
-    return limit
-
-
-def _count(text: str) -> int:
-    """A positive integer, digits grouped with "," or "_" if wished (50,000,000)."""
-    return _positive_int(text.replace(",", "").replace("_", ""))
-
-
-def _seconds(text: str) -> float:
-    value = _finite_float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, got {text!r}")
+def pixel_limit(text: str) -> Optional[int]:
+    """A pixel limit: a positive integer, or 0 or "none" for no limit (None)."""
+    if text.strip().lower() in ("0", "none"):
+        return None
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid pixel count: {text!r} (a positive integer, or 0 or 'none' "
+                                         "for no limit)") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, or 0 or 'none' for no limit, got {value}")
     return value
 
 
-pixel_limit = _limit_or_none(_count)
-seconds_limit = _limit_or_none(_seconds)
+def seconds_limit(text: str) -> Optional[float]:
+    """A time limit in seconds: a positive number, or 0 or "none" for no limit (None)."""
+    if text.strip().lower() in ("0", "none"):
+        return None
+    value = _finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, or 0 or 'none' for no limit, got {text!r}")
+    return value
 
 
 _HEX = re.compile(r"#([0-9a-fA-F]{3}|[0-9a-fA-F]{6})")

@@ -78,10 +78,10 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     limits = parser.add_argument_group("limits per image")
     limits.add_argument("--max-pixels", type=pixel_limit, default=MAX_PIXELS, metavar="N",
                         help=f"refuse images whose header declares more pixels (default: {MAX_PIXELS:,}; "
-                        "'none' lifts the limit)")
+                        "0 or 'none' lifts the limit)")
     limits.add_argument("--max-seconds", type=seconds_limit, default=MAX_SECONDS, metavar="S",
                         help=f"stop an image analysed for longer, restarting its worker process "
-                        f"(default: {MAX_SECONDS:g}; 'none' lifts the limit)")
+                        f"(default: {MAX_SECONDS:g}; 0 or 'none' lifts the limit)")
     parser.set_defaults(run=run, batch_parser=parser)
     return parser
 

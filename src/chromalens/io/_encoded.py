@@ -16,39 +16,9 @@ Array = np.ndarray
 DEFAULT_MAX_PIXELS = 178_956_970
 
 
-class LoadError(ValueError):
-    """An image that cannot be read: ``Could not load image from NAME: REASON``."""
-
-    def __init__(self, name: str, reason: Optional[str] = None, advice: Optional[str] = None) -> None:
-        message = f"Could not load image from {name}"
-        if reason:
-            message += f": {reason}"
-        if advice:
-            message += f"; {advice}"
-        super().__init__(message)
-        self.name, self.reason = name, reason
-
-
-class PixelLimitError(LoadError):
-    """A header declaring more pixels than the limit allows."""
-
-    def __init__(self, name: str, header: Header, limit: int) -> None:
-        self.width, self.height, self.limit = header.width, header.height, limit
-        super().__init__(name, f"its header declares {header.width} x {header.height} = {self.pixels:,} pixels, "
-                               f"more than max_pixels={limit:,} (a possible decompression bomb)",
-                         "pass a larger max_pixels, or max_pixels=None to lift the limit")
-
-    @property
-    def pixels(self) -> int:
-        return self.width * self.height
-
-
-class UnknownSizeError(LoadError):
-    """Data whose size cannot be read from a header of a known format."""
-
-
-def load_error(name: str, reason: Optional[str] = None) -> LoadError:
-    return LoadError(name, reason)
+def load_error(name: str, reason: Optional[str] = None) -> ValueError:
+    message = f"Could not load image from {name}"
+    return ValueError(f"{message}: {reason}" if reason else message)
 
 
 def read_path(path: Union[str, bytes], use_alpha: bool,
@@ -94,13 +64,13 @@ def decode(data: bytes, name: str, use_alpha: bool,
         header = read_header(data)
     except HeaderError as error:
         if max_pixels is not None:
-            raise LoadError(name, str(error)) from None
+            raise load_error(name, str(error)) from None
         header = None  # OpenCV tries it under its own limit
     if max_pixels is not None:
         _check_size(header, name, max_pixels)
     if header is not None and header.shortfall is not None:
         # A decoder would make up the missing part (grey), however large the header says it is.
-        raise LoadError(name, header.shortfall)
+        raise load_error(name, header.shortfall)
     buffer = np.frombuffer(data, np.uint8)
     image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
     if image is None:
@@ -113,12 +83,29 @@ def decode(data: bytes, name: str, use_alpha: bool,
     return image, mask
 
 
+class PixelLimitError(ValueError):
+    """Encoded data refused before decoding: its header declares more than
+    `limit` pixels (`declared` is its width and height), or its size cannot be
+    read from a header (`declared` is None)."""
+
+    def __init__(self, message: str, declared: Optional[Tuple[int, int]], limit: int) -> None:
+        super().__init__(message)
+        self.declared = declared
+        self.limit = limit
+
+
 def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:
     if header is None:
-        raise UnknownSizeError(name, "not a recognised image file", "if OpenCV reads its format, pass "
-                               "max_pixels=None to decode it without checking its size first")
-    if header.width * header.height > max_pixels:
-        raise PixelLimitError(name, header, max_pixels)
+        raise PixelLimitError(str(load_error(
+            name, "not a recognised image file (if OpenCV reads its format, pass max_pixels=None "
+                  "to decode it without checking its size first)")), None, max_pixels)
+    pixels = header.width * header.height
+    if pixels > max_pixels:
+        raise PixelLimitError(str(load_error(
+            name, f"its header declares {header.width} x {header.height} = {pixels:,} pixels, "
+                  f"more than max_pixels={max_pixels:,} (a possible decompression bomb); "
+                  "pass a larger max_pixels, or max_pixels=None to lift the limit")),
+            (header.width, header.height), max_pixels)
 
 
 def _imdecode(buffer: Array, flags: int, name: str) -> Optional[Array]:
