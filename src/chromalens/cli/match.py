@@ -41,7 +41,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     problem = None
     if not args.targets:
-        problem = "give at least one target colour (NAME=COLOUR)"
+        problem = "the following arguments are required: NAME=COLOUR"  # as when they were positional only
     elif args.detailed and args.threshold is not None:
         problem = "--threshold applies to the dominant-colour match, not to --detailed"
     if problem is not None:
