@@ -84,7 +84,7 @@ def test_threshold_must_be_above_zero(files, value, message):
     done = launch("match", files["image"], "navy=71,78,137", "--threshold", value)
     assert done.returncode == 2
     assert "Traceback" not in done.stderr
-    assert done.stderr.splitlines()[-1] == f"chromalens match: error: argument --threshold/-t: {message}"
+    assert done.stderr.splitlines()[-1] == f"chromalens match: error: argument --threshold: {message}"
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")

@@ -115,7 +115,11 @@ def target_or_threshold(text: str) -> Any:
     """``-t`` of ``match``: a target colour, or (the spelling of older versions) a threshold."""
     if "=" in text:
         return parse_target(text)
-    return positive_threshold(text)
+    try:
+        return positive_threshold(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS} (or a threshold "
+                                         "above 0, as -t meant before; --threshold now)") from None
 
 
 class OutputPathError(Exception):
