@@ -10,14 +10,17 @@ and it keeps only a bounded window of tasks in flight, so its memory stays
 flat however many paths there are (the paths may come from a generator).
 
 A record is a dictionary of plain JSON values, keys in this order: "path",
-"width", "height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
+"real_path" (every symbolic link resolved: the image's identity), "width",
+"height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
 "percentage": p, "hex": "#rrggbb"}, ...]``), "similarity" (with `targets`) or
 "matches" (with `targets` and `detailed`), "error" (None, or one line saying
-why the image could not be analysed) and "seconds" (time on the worker).  The
-analysis values are those the extractor's methods return for ``read_image``
-of the file.  A worker that dies loses nothing: its image is retried on
-another worker, and an image that kills workers again and again gets an
-error record.  Needs Dask distributed: ``pip install 'chromalens[batch]'``.
+why the image could not be analysed), "seconds" (time on the worker) and
+"settings" (how it was analysed).  The analysis values are those the
+extractor's methods return for ``read_image`` of the file.  A worker that
+dies loses nothing: its image is retried on another worker, and an image
+that kills workers again and again gets an error record; so does an image
+over the pixel or time limit.  Needs Dask distributed: ``pip install
+'chromalens[batch]'``.
 """
 from typing import TYPE_CHECKING, Any
 
