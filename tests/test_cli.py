@@ -220,9 +220,8 @@ def test_unusable_files_exit_1(images, tmp_path, capsys, argv, message):
     (["match", "{image}", "a=1,2,3", "a=#000000"], "target name given more than once: a"),
     (["match", "{image}", "a=1,2,3", "--detailed", "-t", "20"],
      "--threshold applies to the dominant-colour match, not to --detailed"),
-    (["match", "{image}", "a=1,2,3", "-t", "nan"], "argument --target/-t: invalid target 'nan': expected "
-     "NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB (or a threshold above 0, as -t meant before; "
-     "--threshold now)"),
+    (["match", "{image}", "a=1,2,3", "-t", "nan"], "argument --target/-t: must be a finite number, got 'nan' "
+     "(-t with a number sets the threshold, as --threshold does)"),
     (["match", "{image}", "a=1,2,3", "--threshold", "nan"], "argument --threshold: must be a finite number, got 'nan'"),
 ])
 def test_bad_arguments_exit_2(images, capsys, argv, message):

@@ -112,14 +112,16 @@ def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
 
 
 def target_or_threshold(text: str) -> Any:
-    """``-t`` of ``match``: a target colour, or (the spelling of older versions) a threshold."""
-    if "=" in text:
+    """``-t`` of ``match``: a target colour, or a number: the threshold (-t's meaning in older versions)."""
+    try:
+        float(text)
+    except ValueError:
         return parse_target(text)
     try:
         return positive_threshold(text)
-    except argparse.ArgumentTypeError:
-        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS} (or a threshold "
-                                         "above 0, as -t meant before; --threshold now)") from None
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{error} (-t with a number sets the threshold, as --threshold does)") \
+            from None
 
 
 class OutputPathError(Exception):
