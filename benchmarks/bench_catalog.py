@@ -7,8 +7,10 @@ longer sides 160 to 400 pixels) are written to a temporary folder.  Within
 this one run, for k-means, DBSCAN and detailed matching:
 
 * a plain sequential loop: ``ColorExtractor(...).extract_colors`` per file
-  (and ``find_color_matches`` for matching), with the libraries' default
-  thread pools, and the same loop held to one native thread;
+  (and ``find_color_matches`` for matching, ``analyze_color_similarity`` for
+  similarity, as catalogues did before they took it from the one extraction),
+  with the libraries' default thread pools, and the same loop held to one
+  native thread;
 * ``chromalens.catalog.analyze`` on a local cluster of 1 and of 2 worker
   processes (started beforehand: start-up is reported on its own).
 
@@ -33,12 +35,14 @@ from sklearn.datasets import load_sample_images
 
 from chromalens import ColorExtractor
 from chromalens import catalog
+from chromalens.catalog.cluster import _start_local_cluster
 
 TARGETS = {"red": (200, 30, 30), "sky": (110, 160, 220), "leaf": (60, 120, 40)}
 MODES = {
     "k-means": (dict(algorithm="kmeans"), dict()),
     "DBSCAN": (dict(algorithm="dbscan"), dict()),
     "matching": (dict(algorithm="kmeans"), dict(targets=TARGETS, detailed=True)),
+    "similarity": (dict(algorithm="kmeans"), dict(targets=TARGETS)),
 }
 
 
@@ -77,6 +81,8 @@ def plain_loop(paths, settings, options):
         extractor.extract_colors(image)
         if options.get("detailed"):
             extractor.find_color_matches(image, options["targets"])
+        elif options.get("targets"):
+            extractor.analyze_color_similarity(image, options["targets"])
     return time.perf_counter() - started
 
 
@@ -105,7 +111,7 @@ def throughput(paths):
         print(f"{mode:9s} loop, 1 thread {rates[mode]['loop1']:6.2f} images/s", flush=True)
     for workers in (1, 2):
         started = time.perf_counter()
-        cluster = catalog._start_local_cluster(workers)
+        cluster = _start_local_cluster(workers)
         try:
             with Client(cluster, set_as_default=False) as client:
                 client.wait_for_workers(workers)
@@ -118,7 +124,7 @@ def throughput(paths):
             cluster.close()
     print("\nimages/s   loop  loop 1-thread  1 worker  2 workers  2w/loop  2w/loop 1-thread  1w/loop")
     for mode, rate in rates.items():
-        print(f"{mode:9s} {rate['loop']:5.2f}  {rate['loop1']:13.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
+        print(f"{mode:10s} {rate['loop']:5.2f}  {rate['loop1']:13.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
               f"{rate[2] / rate['loop']:7.2f}  {rate[2] / rate['loop1']:16.2f}  {rate[1] / rate['loop']:7.2f}")
 
 

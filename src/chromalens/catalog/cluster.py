@@ -16,7 +16,8 @@ from typing import Any, Dict, Iterator, Optional, Union
 import dask
 from distributed import Client, LocalCluster
 
-__all__ = ["ClusterError", "connect", "cores", "dask_setup", "revive", "threads_by_host", "worker_count"]
+__all__ = ["ClusterError", "connect", "cores", "dask_setup", "revive", "stranded", "threads_by_host",
+           "worker_count"]
 
 # How often one image may take a worker down with it before the scheduler
 # gives up on it (in clusters this module starts).
@@ -99,6 +100,13 @@ def connect(stack: contextlib.ExitStack, client: Union[Client, str, None],
 def worker_count(client: Client) -> int:
     """Workers the scheduler knows (one small round trip)."""
     return len(client.nthreads())
+
+
+def stranded(cluster: LocalCluster) -> bool:
+    """Whether no nanny of the local `cluster` has a worker process, running or starting:
+    each gave up (closed) or failed to start one again, and none will come back by itself."""
+    return all(nanny.status.name in ("closing", "closed", "failed") or not nanny.is_alive()
+               for nanny in list(cluster.workers.values()))
 
 
 def revive(cluster: LocalCluster, client: Client, workers: int, timeout: float) -> bool:

@@ -23,7 +23,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
 
 from chromalens import ColorExtractor
 from chromalens._text import one_line
-from chromalens.catalog.cluster import ClusterError, connect, revive, threads_by_host, worker_count
+from chromalens.catalog.cluster import ClusterError, connect, revive, stranded, threads_by_host, worker_count
 from chromalens.catalog.paths import real_path
 from chromalens.catalog.task import (MAX_PIXELS, MAX_SECONDS, Options, analyze_files, blank_record, running_images,
                                      setting_values, time_limit_error)
@@ -41,11 +41,12 @@ WINDOW_PER_THREAD = 2
 TASK_SECONDS = 0.25
 MAX_BATCH = 64
 # While it waits for results the run looks at its cluster every TICK seconds:
-# images over their time, and a local cluster left without any worker for
-# NO_WORKER_SECONDS, whose workers are then started afresh (at most REVIVALS
-# times, each given START_SECONDS to come up) before the run gives up.
+# images over their time, and a local cluster left without any worker, and
+# without any nanny starting one, for NO_WORKER_SECONDS: its workers are then
+# started afresh (at most REVIVALS times, each given START_SECONDS to come
+# up) before the run gives up.
 TICK = 1.0
-NO_WORKER_SECONDS = 30.0
+NO_WORKER_SECONDS = 10.0
 REVIVALS = 2
 START_SECONDS = 120.0
 # What a lost scheduler looks like to the client.
@@ -288,11 +289,11 @@ class _Run:
         self.next_look = now + TICK
         if self.options.max_seconds is not None:
             self.stop_overdue(now)
-        if worker_count(self.client):
+        if self.cluster is None or worker_count(self.client) or not stranded(self.cluster):
             self.alone_since = None
         elif self.alone_since is None:
             self.alone_since = now
-        elif now - self.alone_since > NO_WORKER_SECONDS and self.cluster is not None:
+        elif now - self.alone_since > NO_WORKER_SECONDS:
             self.revivals += 1
             if self.revivals > REVIVALS or not revive(self.cluster, self.client, self.workers, START_SECONDS):
                 raise ClusterError(f"every worker process of the local cluster died and none could be started "
