@@ -5,8 +5,12 @@
 calls: the change in the reference counts of the watched objects (the
 call's arguments), of None/True/False, in the number of objects tracked by
 the garbage collector, in the bytes traced by tracemalloc (over all loops
-and over their second half) and in the process's resident set size.  `assert_no_leak` applies the limits used by
-the tests.  Set LEAK_REPORT=path to append one line per measurement there.
+and over their second half) and in the process's resident set size.
+`assert_no_leak` applies the limits used by the tests; a measurement over
+the byte limits is taken again over as many calls, and fails only when it
+exceeds them again: a leak grows in every window, a block allocated once
+(late, by the interpreter or a library) does not.  Set LEAK_REPORT=path to
+append one line per measurement there.
 """
 
 import dataclasses
@@ -105,6 +109,19 @@ def growth(call, watch=(), loops=1000, warmup=None, expect=None, trace=True):
             tracemalloc.stop()
 
 
+def _over_byte_limits(g, rss_limit):
+    """What exceeds the byte limits of `g`, or None."""
+    # Caches and free lists fill up early and stop; a leak keeps growing, so
+    # the second half of the loops is held to a few bytes per call.
+    if g.traced >= 262144:
+        return f"{g.traced} more traced bytes after {g.loops} calls"
+    if g.traced_late >= 16384 + 4 * g.loops:
+        return f"{g.traced_late} more traced bytes over the last {g.loops - g.loops // 2} calls"
+    if g.rss > rss_limit:
+        return f"RSS grew by {g.rss} bytes over {g.loops} calls"
+    return None
+
+
 def assert_no_leak(name, call, watch=(), loops=1000, warmup=None, expect=None, rss_limit=RSS_LIMIT, trace=True,
                    check_none=True):
     g = growth(call, watch, loops, warmup, expect, trace)
@@ -122,10 +139,12 @@ def assert_no_leak(name, call, watch=(), loops=1000, warmup=None, expect=None, r
         # The counts above do not depend on the allocator; the byte limits
         # below are set for the normal build and are held there.
         return g
-    # Caches and free lists fill up early and stop; a leak keeps growing, so
-    # the second half of the loops is held to a few bytes per call.
-    assert g.traced < 262144, f"{name}: {g.traced} more traced bytes after {loops} calls"
-    assert g.traced_late < 16384 + 4 * loops, (
-        f"{name}: {g.traced_late} more traced bytes over the last {loops - loops // 2} calls")
-    assert g.rss <= rss_limit, f"{name}: RSS grew by {g.rss} bytes over {loops} calls"
+    excess = _over_byte_limits(g, rss_limit)
+    if excess is not None:
+        # One block allocated late and kept (the interpreter growing a table of
+        # its own once, say) is no leak; a leak grows again over as many calls
+        # more, and is held to the same limits there.
+        again = growth(call, watch, loops, 0, expect, trace)
+        second = _over_byte_limits(again, rss_limit)
+        assert second is None, f"{name}: {excess}, and again over {loops} more calls: {second}"
     return g

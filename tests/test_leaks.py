@@ -16,7 +16,7 @@ from PIL import Image
 from chromalens import read_image
 from chromalens.color_extractor_cy import ColorExtractor
 from helpers import GOOD_IMAGES, blocks_image, encode_opencv, write_catalogue
-from leakcheck import assert_no_leak, growth
+from leakcheck import SANITIZED, assert_no_leak, growth
 
 pytestmark = [pytest.mark.filterwarnings("ignore"), pytest.mark.usefixtures("single_threaded_libraries")]
 
@@ -263,3 +263,19 @@ def test_repeated_catalogue_runs_leave_client_memory_flat(tmp_path, monkeypatch)
     measured = growth(run, loops=2, warmup=2, trace=False)
     assert measured.objects < 200, f"{measured.objects} more tracked objects after 2 runs"
     assert measured.rss < 8 * 1024 * 1024, f"resident memory grew by {measured.rss} bytes over 2 runs"
+
+
+@pytest.mark.skipif(SANITIZED, reason="the byte limits hold in the normal build only")
+def test_a_block_allocated_once_is_told_from_growth():
+    """One late block is no leak; a kilobyte kept per call is one, in both windows."""
+    kept = []
+
+    def once():
+        if len(kept) < 1 and once.calls == 300:
+            kept.append(bytearray(4 * 1024 * 1024))
+        once.calls += 1
+
+    once.calls = 0
+    assert_no_leak("one late block", once, loops=400, warmup=10)
+    with pytest.raises(AssertionError, match="more traced bytes after 400 calls, and again over 400 more calls"):
+        assert_no_leak("a kilobyte per call", lambda: kept.append(bytes(1024)), loops=400, warmup=10)
