@@ -72,7 +72,7 @@ class _Finder:
 
     def folder(self, top: str) -> None:
         """The entries of `top` (and, recursively, of its folders, links followed once each)."""
-        pending = [(top, ())]  # (folder, identities of the folders above it)
+        pending: List[Tuple[str, Tuple[Tuple[int, int], ...]]] = [(top, ())]  # (folder, identities above it)
         while pending:
             folder, above = pending.pop()
             try:
@@ -144,7 +144,8 @@ def _deep_matches(pattern: str, finder: _Finder) -> Iterator[str]:
         fixed += 1
     root = os.sep.join(parts[:fixed])
     wanted = tuple(parts[fixed:])
-    pending = [(root, (), ())]  # (folder, its parts below root, identities of the folders above it)
+    # (folder, its parts below root, identities of the folders above it)
+    pending: List[Tuple[str, Tuple[str, ...], Tuple[Tuple[int, int], ...]]] = [(root, (), ())]
     while pending:
         folder, below, above = pending.pop()
         try:

@@ -228,8 +228,8 @@ def _run(args: argparse.Namespace, targets: Any, stderr: TextIO) -> int:
             changes = differences(settings, wanted)
             if changes:
                 raise _Failure(settings_refusal(args.out, changes), 2)
-        return _catalogue(args, found, recorded, fd, (extractor, options), driver, stderr)
-    raise AssertionError("unreachable")  # pragma: no cover - the with block returns or raises
+        status = _catalogue(args, found, recorded, fd, (extractor, options), driver, stderr)
+    return status
 
 
 def _catalogue(args: argparse.Namespace, found: Scan, recorded: Recorded, fd: int, analysis: Tuple[Any, Any],
@@ -247,18 +247,19 @@ def _catalogue(args: argparse.Namespace, found: Scan, recorded: Recorded, fd: in
     started = time.monotonic()
     stopped: Optional[str] = None
     try:
-        with contextlib.closing(driver.catalogue(todo, extractor, options, args.scheduler, args.workers)) as records:
-            if todo:
-                progress.start()
-            for record in records if todo else ():
-                try:
-                    write_record(fd, record)
-                except OSError as error:
-                    raise _Failure(f"cannot write {args.out} ({error.strerror or error}); it holds whole "
-                                   "records: run again with --resume to finish", 1) from None
-                result = outcome(record)
-                tally.add(result)
-                progress.update(result.failed)
+        if todo:
+            progress.start()
+            with contextlib.closing(driver.catalogue(todo, extractor, options, args.scheduler,
+                                                     args.workers)) as records:
+                for record in records:
+                    try:
+                        write_record(fd, record)
+                    except OSError as error:
+                        raise _Failure(f"cannot write {args.out} ({error.strerror or error}); it holds whole "
+                                       "records: run again with --resume to finish", 1) from None
+                    result = outcome(record)
+                    tally.add(result)
+                    progress.update(result.failed)
     except KeyboardInterrupt:
         stopped, status = "interrupted", 130
     except _Terminated:
