@@ -181,13 +181,6 @@ std::vector<std::pair<std::size_t, std::size_t>> library_ranges(std::size_t n, i
 
 }  // namespace
 
-std::vector<std::int32_t> assign(const WeightedColors& colors, const LloydRounding& rounding,
-                                 const std::vector<double>& centers) {
-    std::vector<std::int32_t> labels;
-    assign_into(colors, rounding, centers, labels, nullptr);
-    return labels;
-}
-
 Run lloyd(const WeightedColors& colors, const LloydRounding& rounding, const std::vector<std::uint32_t>& seeds,
           int max_iter, double tol) {
     const std::size_t k = seeds.size();
@@ -257,12 +250,28 @@ void exact_final_step(const WeightedColors& colors, const LloydRounding& roundin
     parallel_tasks(ranges.size(), [&](std::size_t t) {
         double* sums = &partial[t * 3 * k];
         const std::uint32_t* color = colors.color_of_pixel.data();
+        // The sums of the current run of one label stay in registers: the
+        // same additions in the same order, without a trip through memory.
+        std::int64_t label = -1;
+        double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
         for (std::size_t i = ranges[t].first; i < ranges[t].second; ++i) {
             const Entry& entry = entries[color[i]];
-            double* sum = sums + 3 * static_cast<std::size_t>(entry.label);
-            sum[0] += entry.value[0];
-            sum[1] += entry.value[1];
-            sum[2] += entry.value[2];
+            if (entry.label != label) {
+                if (label >= 0) {
+                    double* sum = sums + 3 * static_cast<std::size_t>(label);
+                    sum[0] = sum0, sum[1] = sum1, sum[2] = sum2;
+                }
+                label = entry.label;
+                const double* sum = sums + 3 * static_cast<std::size_t>(label);
+                sum0 = sum[0], sum1 = sum[1], sum2 = sum[2];
+            }
+            sum0 += entry.value[0];
+            sum1 += entry.value[1];
+            sum2 += entry.value[2];
+        }
+        if (label >= 0) {
+            double* sum = sums + 3 * static_cast<std::size_t>(label);
+            sum[0] = sum0, sum[1] = sum1, sum[2] = sum2;
         }
     }, threads);
     std::vector<double> total(3 * k, 0.0);

@@ -52,8 +52,4 @@ bool same_clustering(const std::vector<std::int32_t>& a, const std::vector<std::
 void exact_final_step(const WeightedColors& colors, const LloydRounding& rounding, Run& run, int library_threads,
                       unsigned threads);
 
-// Per colour, the label of the nearest of the k centres (k x 3, centred).
-std::vector<std::int32_t> assign(const WeightedColors& colors, const LloydRounding& rounding,
-                                 const std::vector<double>& centers);
-
 }  // namespace chromalens::kernels::kmeans

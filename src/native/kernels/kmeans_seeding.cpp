@@ -146,7 +146,7 @@ template <std::size_t W>
 CL_KMEANS_FMA_TARGET std::size_t scan_until_crossing_avx2(const double* table, const std::uint32_t* color_of_pixel,
                                                           std::size_t first, std::size_t n, double* sum,
                                                           const double* next) {
-    static_assert(W % 4 == 0 && W <= 8, "lanes come in vectors of four");
+    static_assert(W % 4 == 0 && W <= 12, "lanes come in vectors of four");
     constexpr std::size_t V = W / 4;
     __m256d s[V], target[V];
     for (std::size_t v = 0; v < V; ++v) {
@@ -217,15 +217,15 @@ void run_crossing_pass(const Group& group, const std::vector<std::uint32_t>& col
     switch (group.width) {
         case 4: return crossing_pass<4>(group, color_of_pixel, lanes);
         case 8: return crossing_pass<8>(group, color_of_pixel, lanes);
-        default: return crossing_pass<8>(group, color_of_pixel, lanes);
+        default: return crossing_pass<12>(group, color_of_pixel, lanes);
     }
 }
 
 std::vector<Group> make_groups(std::size_t n_init, std::size_t n_colors, unsigned threads) {
-    // As many groups as threads, each of at most 8 initialisations, so that
-    // a colour's row is one 64-byte cache line.
+    // As many groups as threads, each of at most 12 initialisations: rows
+    // of 8 lanes are one 64-byte cache line, of 12 two.
     std::size_t n_groups = std::max<std::size_t>({std::size_t{1}, std::min<std::size_t>(threads, n_init),
-                                                  (n_init + 7) / 8});
+                                                  (n_init + 11) / 12});
     std::vector<Group> groups(n_groups);
     std::size_t first = 0;
     for (std::size_t g = 0; g < n_groups; ++g) {
