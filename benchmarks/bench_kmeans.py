@@ -24,7 +24,9 @@ the machine weighs less; the wall-clock seconds are printed beside them.
 import argparse
 import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -75,24 +77,31 @@ def report(name, native, library):
           f"({library[2]:.2f} s wall): {library[1] / native[1]:.1f}x", flush=True)
 
 
+# The process's own high-water mark (VmHWM, Linux): unlike ru_maxrss it does
+# not start from the size of the process that started it.
 PEAK = """
-import resource, sys, numpy as np
+import sys, cv2
 sys.path.insert(0, {here!r})
-from bench_kmeans import phone_photo, literal
+from bench_kmeans import literal
 from chromalens.color_extractor_cy import ColorExtractor
-image = phone_photo()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def peak():
+    return next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+image = cv2.imread({path!r})
+before = peak()
 work = lambda: ColorExtractor().extract_colors(image)
 literal(work) if {literal} else work()
-print(before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(before, peak())
 """
 
 
-def peak_memory_mb(use_literal):
-    from pathlib import Path
-
-    code = PEAK.format(here=str(Path(__file__).resolve().parent), literal=use_literal)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
+def peak_memory_mb(photo, use_literal):
+    """Peak resident memory of a fresh process that reads `photo` and extracts its colours,
+    and its peak before the extraction (the interpreter, the libraries and the photo)."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = str(Path(folder) / "photo.png")
+        cv2.imwrite(path, photo)
+        code = PEAK.format(here=str(Path(__file__).resolve().parent), path=path, literal=use_literal)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
     return int(out[0]) / 1024, int(out[1]) / 1024
 
 
@@ -100,6 +109,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="thread counts (default: 1 2)")
     parser.add_argument("--n-colors", type=int, default=5)
+    parser.add_argument("--parts", nargs="+", choices=("step", "extract", "memory"), default=["step", "extract", "memory"],
+                        help="what to measure (default: all)")
     parser.add_argument("--skip-literal-12mp", action="store_true",
                         help="skip extract_colors with the library's k-means on 12 MP (minutes)")
     args = parser.parse_args()
@@ -111,31 +122,34 @@ def main():
     print(f"12 MP photo: {photo.shape[1]}x{photo.shape[0]}, {len(pixels):,} pixels, {distinct:,} distinct colours "
           f"after the default preprocessing; n_colors={args.n_colors}", flush=True)
 
-    for threads in args.threads:
-        with threadpool_limits(threads):
-            native = timed(lambda: extractor._cluster_colors_kmeans(pixels))
-            library = timed(lambda: library_fit(pixels, args.n_colors))
-        same = np.array_equal(native[0][1], library[0][1]) and native[0][0].tobytes() == library[0][0].tobytes()
-        report(f"k-means step, 12 MP, {threads} thread(s), identical: {same}", native, library)
+    if "step" in args.parts:
+        for threads in args.threads:
+            with threadpool_limits(threads):
+                native = timed(lambda: extractor._cluster_colors_kmeans(pixels))
+                library = timed(lambda: library_fit(pixels, args.n_colors))
+            same = np.array_equal(native[0][1], library[0][1]) and native[0][0].tobytes() == library[0][0].tobytes()
+            report(f"k-means step, 12 MP, {threads} thread(s), identical: {same}", native, library)
 
-    with threadpool_limits(args.threads[0]):
-        native = timed(lambda: extractor.extract_colors(photo))
-        if not args.skip_literal_12mp:
-            library = timed(lambda: literal(lambda: extractor.extract_colors(photo)))
-            report(f"extract_colors, 12 MP, {args.threads[0]} thread(s), same colours: {native[0] == library[0]}",
-                   native, library)
-        sample = cv2.imread(sample_image_path())
-        default = ColorExtractor()
-        native = min((timed(lambda: default.extract_colors(sample)) for _ in range(3)), key=lambda t: t[1])
-        library = min((timed(lambda: literal(lambda: default.extract_colors(sample))) for _ in range(3)),
-                      key=lambda t: t[1])
-        report(f"extract_colors, sample photo, {args.threads[0]} thread(s), same colours: {native[0] == library[0]}",
-               native, library)
+    if "extract" in args.parts:
+        with threadpool_limits(args.threads[0]):
+            native = timed(lambda: extractor.extract_colors(photo))
+            if not args.skip_literal_12mp:
+                library = timed(lambda: literal(lambda: extractor.extract_colors(photo)))
+                report(f"extract_colors, 12 MP, {args.threads[0]} thread(s), same colours: {native[0] == library[0]}",
+                       native, library)
+            sample = cv2.imread(sample_image_path())
+            default = ColorExtractor()
+            native = min((timed(lambda: default.extract_colors(sample)) for _ in range(3)), key=lambda t: t[1])
+            library = min((timed(lambda: literal(lambda: default.extract_colors(sample))) for _ in range(3)),
+                          key=lambda t: t[1])
+            report(f"extract_colors, sample photo, {args.threads[0]} thread(s), same colours: "
+                   f"{native[0] == library[0]}", native, library)
 
-    for use_literal in (False, True):
-        start, peak = peak_memory_mb(use_literal)
-        print(f"peak memory, extract_colors 12 MP, {'library' if use_literal else 'native'} k-means: "
-              f"{peak:.0f} MB ({peak - start:.0f} MB above the photo)", flush=True)
+    if "memory" in args.parts:
+        for use_literal in (False, True):
+            start, peak = peak_memory_mb(photo, use_literal)
+            print(f"peak memory, extract_colors 12 MP, {'library' if use_literal else 'native'} k-means: "
+                  f"{peak:.0f} MB ({peak - start:.0f} MB above the photo read)", flush=True)
 
 
 if __name__ == "__main__":
