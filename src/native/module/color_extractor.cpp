@@ -222,9 +222,11 @@ void run_module_body(PyObject* module) {
     state.numpy_module = PyDict_GetItemString(state.globals, "np");
     state.cv2_module = PyDict_GetItemString(state.globals, "cv2");
     state.sklearn_dbscan = PyDict_GetItemString(state.globals, "DBSCAN");
+    state.sklearn_kmeans = PyDict_GetItemString(state.globals, "KMeans");
     Py_INCREF(state.numpy_module);
     Py_INCREF(state.cv2_module);
     Py_INCREF(state.sklearn_dbscan);
+    Py_INCREF(state.sklearn_kmeans);
 
     // The methods, in source order, and the reconstructor.
     install_methods();
