@@ -7,10 +7,11 @@ whose class :class:`ColorExtractor` is re-exported here.
 from importlib.metadata import PackageNotFoundError, version
 
 from chromalens.color_extractor_cy import ColorExtractor
+from chromalens.export import export_palette
 from chromalens.palette import palette_card
 from chromalens.io import read_image
 
-__all__ = ["ColorExtractor", "palette_card", "read_image", "__version__"]
+__all__ = ["ColorExtractor", "export_palette", "palette_card", "read_image", "__version__"]
 
 try:
     __version__ = version("chromalens")

@@ -123,6 +123,12 @@ def palette_formats() -> Collection[str]:
     return ("png", "svg", "pdf")
 
 
+def export_formats() -> Collection[str]:
+    from chromalens.export import EXPORT_FORMATS
+
+    return EXPORT_FORMATS
+
+
 def check_output_path(path: str, what: str) -> None:
     """Refuse, before any work, a path that is a folder or lies in a missing one."""
     if os.path.isdir(path):
