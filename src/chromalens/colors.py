@@ -100,10 +100,12 @@ def css_names(rgb: "np.ndarray | Sequence[Sequence[int]]") -> List[str]:
     """
     names, table = _css_table()
     labs = lab_codes(rgb).astype(np.int32)
-    if len(labs) == 0:
-        return []
-    squared = ((labs[:, None, :] - table[None, :, :].astype(np.int32)) ** 2).sum(axis=2)
-    return [names[i] for i in np.argmin(squared, axis=1)]
+    nearest = np.zeros(len(labs), np.intp)
+    for start in range(0, len(labs), 16384):  # bounded memory: rows x names distances at a time
+        part = labs[start:start + 16384]
+        squared = ((part[:, None, :] - table[None, :, :].astype(np.int32)) ** 2).sum(axis=2)
+        nearest[start:start + len(part)] = np.argmin(squared, axis=1)
+    return [names[i] for i in nearest]
 
 
 def css_name(rgb: Sequence[int]) -> str:

@@ -25,8 +25,9 @@ from chromalens.catalog.paths import IMAGE_EXTENSIONS, find_images
 
 if TYPE_CHECKING:
     from chromalens.catalog.driver import analyze
+    from chromalens.catalog.query import search
 
-__all__ = ["analyze", "find_images", "IMAGE_EXTENSIONS"]
+__all__ = ["analyze", "search", "find_images", "IMAGE_EXTENSIONS"]
 
 
 def __getattr__(name: str) -> Any:
@@ -36,4 +37,8 @@ def __getattr__(name: str) -> Any:
         from chromalens.catalog.driver import analyze
 
         return analyze
+    if name == "search":
+        from chromalens.catalog.query import search
+
+        return search
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
