@@ -58,9 +58,10 @@ def lab_codes(rgb: "np.ndarray | Sequence[Sequence[int]]") -> np.ndarray:
     """The 8-bit LAB triples (N x 3, uint8) of N RGB colours, as OpenCV converts 8-bit RGB."""
     import cv2
 
-    colours = np.asarray(rgb, dtype=np.uint8).reshape(-1, 1, 3)
-    if colours.shape[0] == 0:
+    colours = np.ascontiguousarray(np.asarray(rgb, dtype=np.uint8).reshape(1, -1, 3))
+    if colours.shape[1] == 0:
         return np.zeros((0, 3), np.uint8)
+    # One row of pixels: OpenCV converts row by row, so a column of pixels would cost a call each.
     return cv2.cvtColor(colours, cv2.COLOR_RGB2LAB).reshape(-1, 3)
 
 

@@ -12,6 +12,7 @@ written to gets no index: the search then reads the file each time.
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import json
 import mmap
@@ -21,18 +22,16 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from chromalens.catalog.reading import ResultsReader
+from chromalens.catalog.reading import Match, Record, ResultsReader
 from chromalens.colors import lab_codes
 
 __all__ = ["Index", "open_index", "INDEX_SUFFIX"]
 
 INDEX_SUFFIX = ".index"
 _MAGIC = b"chromalens search index\n"
-_VERSION = 1
+_VERSION = 2
 _DIGEST_BYTES = 64 << 10
 _ALIGN = 64
-# Per-pixel match entries: shares within 15, 30 and 50, the closest pixel and its distance.
-_BANDS = ("very_close_percentage", "close_percentage", "total_percentage")
 
 
 class Index:
@@ -62,7 +61,13 @@ class Index:
 
     @property
     def failed(self) -> int:
-        return int(self.header["failed"])
+        return (len(self.arrays["failure_offsets"]) - 1) // 2
+
+    def failures(self) -> List[Tuple[str, str]]:
+        """(path, error) of each error record, in file order."""
+        offsets, data = self.arrays["failure_offsets"], self.arrays["failure_bytes"]
+        texts = [_string(offsets, data, i) for i in range(len(offsets) - 1)]
+        return list(zip(texts[0::2], texts[1::2]))
 
     @property
     def problems(self) -> List[str]:
@@ -72,9 +77,7 @@ class Index:
         return problems
 
     def path(self, i: int) -> str:
-        offsets = self.arrays["path_offsets"]
-        data = self.arrays["path_bytes"][offsets[i]:offsets[i + 1]].tobytes()
-        return data.decode("utf-8", "surrogatepass")
+        return _string(self.arrays["path_offsets"], self.arrays["path_bytes"], i)
 
     def rows(self, i: int) -> slice:
         """Image i's palette rows."""
@@ -94,107 +97,67 @@ class _Columns:
     """Records gathered into lists, then into the index's arrays."""
 
     def __init__(self) -> None:
-        self.numbers: List[int] = []
         self.paths: List[str] = []
         self.counts: List[int] = []
-        self.rgb: List[Any] = []
-        self.shares: List[Any] = []
-        self.matches: Dict[str, List[Tuple[int, Any]]] = {}
-        self.failed = 0
-        self.problems: List[str] = []
+        self.rgb: List[int] = []
+        self.shares: List[float] = []
+        self.matches: Dict[str, List[Tuple[int, Match]]] = {}
+        self.failures: List[str] = []  # path, error, path, error ...
 
-    def add(self, number: int, record: Dict[str, Any]) -> None:
-        if record.get("error") is not None:
-            self.failed += 1
-            return
-        colors = record.get("colors")
-        try:
-            count = 0
-            rgb: List[Any] = []
-            shares: List[Any] = []
-            for entry in colors or ():
-                red, green, blue = entry["color"]
-                rgb += (red, green, blue)
-                shares.append(entry["percentage"])
-                count += 1
-        except (KeyError, TypeError, ValueError):
-            self.problems.append(f"line {number}: its \"colors\" are not colour entries; skipped")
-            return
-        image = len(self.paths)
-        matches = record.get("matches")
-        if isinstance(matches, dict):
-            for name, entry in matches.items():
-                self.matches.setdefault(name, []).append((image, entry))
-        self.numbers.append(number)
-        self.paths.append(record["path"])
-        self.counts.append(count)
-        self.rgb += rgb
-        self.shares += shares
-
-    def _palette_arrays(self) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """RGB rows, shares and the images whose values are out of range (checked all at once)."""
-        counts = np.array(self.counts, np.int64)
-        owner = np.repeat(np.arange(len(counts), dtype=np.int32), counts)
-        try:
-            rgb = np.array(self.rgb, np.float64).reshape(-1, 3)
-            share = np.array(self.shares, np.float64)
-        except (TypeError, ValueError):  # a text or a list among the numbers: find them one by one
-            bad_rows = np.array([not _is_number(v) for v in self.rgb], bool).reshape(-1, 3).any(axis=1) | \
-                np.array([not _is_number(v) for v in self.shares], bool)
-            rgb = np.array([v if _is_number(v) else 0 for v in self.rgb], np.float64).reshape(-1, 3)
-            share = np.array([v if _is_number(v) else 0 for v in self.shares], np.float64)
-        else:
-            bad_rows = np.zeros(len(share), bool)
-        bad_rows |= ((rgb < 0) | (rgb > 255) | (rgb != np.floor(rgb))).any(axis=1)
-        bad_rows |= ~np.isfinite(share) | (share < 0)
-        return rgb, share, np.unique(owner[bad_rows])
+    def add(self, block: List[Tuple[int, Record]]) -> None:
+        """One block of records, whole lists at a time (a loop per record would cost more than decoding)."""
+        good = [record for _, record in block if record.error is None]
+        self.failures += [text for _, r in block if r.error is not None for text in (r.path, r.error)]
+        first = len(self.paths)
+        self.paths += [r.path for r in good]
+        self.counts += [len(r.colors) if r.colors else 0 for r in good]
+        self.rgb += [v for r in good if r.colors for c in r.colors for v in c.color]
+        self.shares += [c.percentage for r in good if r.colors for c in r.colors]
+        for image, record in enumerate(good, first):
+            if record.matches:
+                for name, entry in record.matches.items():
+                    if entry is not None:
+                        self.matches.setdefault(name, []).append((image, entry))
 
     def arrays(self) -> Dict[str, np.ndarray]:
-        rgb, share, bad = self._palette_arrays()
         counts = np.array(self.counts, np.int64)
-        keep = np.ones(len(counts), bool)
-        keep[bad] = False
-        for image in bad:
-            self.problems.append(f"line {self.numbers[image]}: a colour is not three values 0..255 with a "
-                                 "share of at least 0; skipped")
-        row_keep = np.repeat(keep, counts)
-        rgb, share, counts = rgb[row_keep].astype(np.uint8), share[row_keep], counts[keep]
-        new_number = np.cumsum(keep) - 1  # image index after the bad ones are dropped
-        paths = [p.encode("utf-8", "surrogatepass") for p, k in zip(self.paths, keep) if k]
-        path_offsets = np.zeros(len(paths) + 1, np.int64)
-        np.cumsum([len(p) for p in paths], out=path_offsets[1:])
-        color_offsets = np.zeros(len(counts) + 1, np.int64)
+        images = len(counts)
+        rgb = np.array(self.rgb, np.uint8).reshape(-1, 3)
+        share = np.array(self.shares, np.float64)
+        path_offsets, path_bytes = _strings(self.paths)
+        failure_offsets, failure_bytes = _strings(self.failures)
+        color_offsets = np.zeros(images + 1, np.int64)
         np.cumsum(counts, out=color_offsets[1:])
-        owner = np.repeat(np.arange(len(counts), dtype=np.int32), counts)
+        owner = np.repeat(np.arange(images, dtype=np.int32), counts)
         lab = lab_codes(rgb)
         arrays = {
-            "path_offsets": path_offsets,
-            "path_bytes": np.frombuffer(b"".join(paths), np.uint8),
+            "path_offsets": path_offsets, "path_bytes": path_bytes,
+            "failure_offsets": failure_offsets, "failure_bytes": failure_bytes,
             "color_offsets": color_offsets, "owner": owner, "rgb": rgb, "lab": lab, "share": share,
-            "centroid": _centroids(lab, share, owner, len(counts)),
+            "centroid": _centroids(lab, share, owner, images),
         }
         for name, entries in self.matches.items():
-            bands = np.full((len(counts), 3), np.nan)
-            closest = np.zeros((len(counts), 3), np.uint8)
-            distance = np.full(len(counts), np.nan)
+            bands = np.full((images, 3), np.nan)
+            closest = np.zeros((images, 3), np.uint8)
+            distance = np.full(images, np.nan)
             for image, entry in entries:
-                if not keep[image]:
-                    continue
-                try:
-                    values = [float(entry[key]) for key in _BANDS]
-                    pixel = [int(v) for v in entry["closest_pixel"]]
-                    gap = float(entry["min_distance"])
-                except (KeyError, TypeError, ValueError):
-                    continue  # not a per-pixel match entry: the palette decides for this image
-                if len(pixel) == 3 and all(0 <= v <= 255 for v in pixel):
-                    row = new_number[image]
-                    bands[row], closest[row], distance[row] = values, pixel, gap
+                bands[image] = (entry.very_close_percentage, entry.close_percentage, entry.total_percentage)
+                closest[image] = entry.closest_pixel
+                distance[image] = entry.min_distance
             arrays[f"bands.{name}"], arrays[f"closest.{name}"], arrays[f"min.{name}"] = bands, closest, distance
         return arrays
 
 
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+def _strings(texts: List[str]) -> Tuple[np.ndarray, np.ndarray]:
+    """Texts as one UTF-8 byte array and the offsets where each starts (and the last ends)."""
+    encoded = [t.encode("utf-8", "surrogatepass") for t in texts]
+    offsets = np.zeros(len(encoded) + 1, np.int64)
+    np.cumsum([len(t) for t in encoded], out=offsets[1:])
+    return offsets, np.frombuffer(b"".join(encoded), np.uint8)
+
+
+def _string(offsets: np.ndarray, data: np.ndarray, i: int) -> str:
+    return data[offsets[i]:offsets[i + 1]].tobytes().decode("utf-8", "surrogatepass")
 
 
 def _centroids(lab: np.ndarray, share: np.ndarray, owner: np.ndarray, images: int) -> np.ndarray:
@@ -215,6 +178,9 @@ def _concatenate(old: Index, new: Dict[str, np.ndarray]) -> Dict[str, np.ndarray
     out = {
         "path_offsets": np.concatenate([old.arrays["path_offsets"], new["path_offsets"][1:] + path_bytes]),
         "path_bytes": np.concatenate([old.arrays["path_bytes"], new["path_bytes"]]),
+        "failure_offsets": np.concatenate([old.arrays["failure_offsets"],
+                                           new["failure_offsets"][1:] + len(old.arrays["failure_bytes"])]),
+        "failure_bytes": np.concatenate([old.arrays["failure_bytes"], new["failure_bytes"]]),
         "color_offsets": np.concatenate([old.color_offsets, new["color_offsets"][1:] + rows]),
         "owner": np.concatenate([old.owner, new["owner"] + images]),
     }
@@ -296,8 +262,16 @@ def _load(index_path: str) -> Optional[Index]:
 def _read(path: str, start: int, first_line: int) -> Tuple[_Columns, ResultsReader]:
     reader = ResultsReader(path, start, first_line)
     columns = _Columns()
-    for number, record in reader.records():
-        columns.add(number, record)
+    # Millions of new objects, none in a cycle: the cycle collector would only
+    # walk them again and again (it tripled the time).
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        for block in reader.blocks():
+            columns.add(block)
+    finally:
+        if collecting:
+            gc.enable()
     return columns, reader
 
 
@@ -305,8 +279,7 @@ def _header(identity: Dict[str, Any], columns: _Columns, reader: ResultsReader, 
             old: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     return {
         "version": _VERSION, "source": identity, "lines": reader.lines,
-        "failed": columns.failed + (old["failed"] if old else 0),
-        "problems": (old["problems"] if old else []) + reader.problems + columns.problems,
+        "problems": (old["problems"] if old else []) + reader.problems,
         "incomplete": reader.incomplete,
         "match_names": sorted(k.split(".", 1)[1] for k in arrays if k.startswith("bands.")),
     }
