@@ -73,8 +73,10 @@ def squared_distances(labs: np.ndarray, lab: Sequence[int]) -> np.ndarray:
     """
     total = np.zeros(len(labs), np.int32)
     for channel in range(3):
-        difference = labs[:, channel].astype(np.int32) - int(lab[channel])
-        total += difference * difference
+        difference = labs[:, channel].astype(np.int32)
+        difference -= int(lab[channel])
+        np.multiply(difference, difference, out=difference)
+        total += difference
     return total
 
 

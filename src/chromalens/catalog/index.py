@@ -29,7 +29,7 @@ __all__ = ["Index", "open_index", "INDEX_SUFFIX"]
 
 INDEX_SUFFIX = ".index"
 _MAGIC = b"chromalens search index\n"
-_VERSION = 2
+_VERSION = 3
 _DIGEST_BYTES = 64 << 10
 _ALIGN = 64
 
@@ -53,7 +53,7 @@ class Index:
         self.color_offsets = arrays["color_offsets"]
         self.owner = arrays["owner"]
         self.rgb = arrays["rgb"]
-        self.lab = arrays["lab"]
+        self.lab = arrays["lab_planes"].T  # each channel contiguous: distances go a channel at a time
         self.share = arrays["share"]
         self.centroid = arrays["centroid"]
         self.matches = {name: (arrays[f"bands.{name}"], arrays[f"closest.{name}"], arrays[f"min.{name}"])
@@ -133,7 +133,8 @@ class _Columns:
         arrays = {
             "path_offsets": path_offsets, "path_bytes": path_bytes,
             "failure_offsets": failure_offsets, "failure_bytes": failure_bytes,
-            "color_offsets": color_offsets, "owner": owner, "rgb": rgb, "lab": lab, "share": share,
+            "color_offsets": color_offsets, "owner": owner, "rgb": rgb, "lab_planes": np.ascontiguousarray(lab.T),
+            "share": share,
             "centroid": _centroids(lab, share, owner, images),
         }
         for name, entries in self.matches.items():
@@ -184,8 +185,9 @@ def _concatenate(old: Index, new: Dict[str, np.ndarray]) -> Dict[str, np.ndarray
         "color_offsets": np.concatenate([old.color_offsets, new["color_offsets"][1:] + rows]),
         "owner": np.concatenate([old.owner, new["owner"] + images]),
     }
-    for key in ("rgb", "lab", "share", "centroid"):
+    for key in ("rgb", "share", "centroid"):
         out[key] = np.concatenate([old.arrays[key], new[key]])
+    out["lab_planes"] = np.concatenate([old.arrays["lab_planes"], new["lab_planes"]], axis=1)
     for name in names:
         for key, blank in ((f"bands.{name}", (3, np.nan)), (f"closest.{name}", (3, 0)), (f"min.{name}", (0, np.nan))):
             width, fill = blank

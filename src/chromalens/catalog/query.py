@@ -29,7 +29,7 @@ from chromalens._text import hex_code
 from chromalens.catalog.index import Index, open_index
 from chromalens.colors import css_names, lab_codes, parse_color, squared_distances
 
-__all__ = ["search", "SearchResults", "round2", "colour_scores", "BAND_MIDDLES"]
+__all__ = ["search", "SearchResults", "open_results", "round2", "colour_scores", "BAND_MIDDLES"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Colour = Union[str, Sequence[int]]
@@ -85,10 +85,12 @@ def _weight(distance: np.ndarray, limit: float) -> np.ndarray:
 
 def _palette_scores(index: Index, lab: np.ndarray, limit: float) -> np.ndarray:
     squared = squared_distances(index.lab, lab)
-    # Squared distances are whole numbers: weigh each possible one once.
+    # Squared distances are whole numbers: weigh each possible one once.  Colours beyond the
+    # table weigh 0 and are left out (adding 0 changes no sum), which leaves few to add.
     table = _weight(np.sqrt(np.arange(min(_LARGEST_SQUARE, int(limit * limit)) + 2, dtype=np.float64)), limit)
-    weights = table[np.minimum(squared, len(table) - 1)]
-    return np.bincount(index.owner, weights=index.share * weights, minlength=index.size)
+    near = np.flatnonzero(squared < len(table))
+    credits = index.share[near] * table[squared[near]]
+    return np.bincount(index.owner[near], weights=credits, minlength=index.size)
 
 
 def _band_scores(index: Index, name: str, rgb: Tuple[int, int, int], lab: np.ndarray,
@@ -140,7 +142,8 @@ def _hit_colours(index: Index, image: int) -> List[Dict[str, Any]]:
     return colours
 
 
-def _open(results: Any) -> Tuple[List[Tuple[str, Index]], SearchResults]:
+def open_results(results: Any) -> Tuple[List[Tuple[str, Index]], SearchResults]:
+    """The indexes of results files (each once), and a summary of what they hold (no hits yet)."""
     paths = [os.fspath(results)] if isinstance(results, (str, os.PathLike)) else [os.fspath(p) for p in results]
     if not paths:
         raise ValueError("give at least one results file")
@@ -201,12 +204,12 @@ def search(results: Union[PathLike, Sequence[PathLike]], colors: Any = None, *, 
     if like is not None:
         from chromalens.catalog.similar import like_hits
 
-        indexes, summary = _open(results)
+        indexes, summary = open_results(results)
         summary.hits = like_hits(indexes, os.fspath(like), max_distance, top)
         return summary
     queries = _queries(colors)
     limit = 50.0 if max_distance is None else float(max_distance)
-    indexes, summary = _open(results)
+    indexes, summary = open_results(results)
     combined, per_colour = [], []
     for _, index in indexes:
         rounded = np.stack([round2(colour_scores(index, name, rgb, limit)) for name, rgb in queries]) \

@@ -64,18 +64,18 @@ class ResultsReader:
         self.problems: List[str] = []
         self.incomplete: Optional[int] = None
 
-    def _decode(self, lines: List[bytes], first: int) -> List[Tuple[int, Record]]:
-        """(line number, record) of the lines that hold one; blank lines are no record, and no harm."""
-        numbered = [(first + i, line) for i, line in enumerate(lines) if line.strip()]
-        try:
-            records = _block_decoder.decode(b"[" + b",".join(line for _, line in numbered) + b"]")
+    def _decode(self, text: bytes, first: int, count: int) -> List[Tuple[int, Record]]:
+        """(line number, record) of the `count` whole lines of `text` that hold one."""
+        try:  # commonly every line is a record: the block is then one JSON array
+            records = _block_decoder.decode(b"[" + text[:-1].replace(b"\n", b",") + b"]")
+            if len(records) == count:  # else a line held two values ("{...},{...}")
+                return list(zip(range(first, first + count), records))
         except msgspec.DecodeError:  # some line does not fit: find which, one by one
             pass
-        else:
-            if len(records) == len(numbered):  # else a line held two values ("{...},{...}")
-                return [(number, record) for (number, _), record in zip(numbered, records)]
         decoded = []
-        for number, line in numbered:
+        for number, line in enumerate(text.split(b"\n")[:-1], first):
+            if not line.strip():
+                continue  # a blank line is no record, and no harm
             try:
                 decoded.append((number, _line_decoder.decode(line)))
             except msgspec.DecodeError as error:
@@ -96,11 +96,10 @@ class ResultsReader:
                 rest = data[cut:]
                 if not cut:
                     continue
-                lines = data[:cut].split(b"\n")[:-1]
-                first = self.lines + 1
-                self.lines += len(lines)
+                first, count = self.lines + 1, data.count(b"\n", 0, cut)
+                self.lines += count
                 self.end += cut
-                yield self._decode(lines, first)
+                yield self._decode(data[:cut], first, count)
             self.seen = self.end + len(rest)
             if rest:
                 self.incomplete = self.lines + 1
