@@ -77,7 +77,7 @@ def run_thumbnails(jobs: List[Tuple[str, str]], side: int, scheduler: Optional[s
             client = Client(scheduler, set_as_default=False)
         batches = [jobs[i:i + BATCH] for i in range(0, len(jobs), BATCH)]
         futures = {client.submit(make_thumbnails, batch, side, pure=False): batch for batch in batches}
-        for future in as_completed(futures):
+        for future in as_completed(list(futures), loop=client.loop):
             batch = futures.pop(future)
             try:
                 outcomes = future.result()

@@ -263,6 +263,7 @@
     return bytes;
   }
   window.chromalensPaletteFile = paletteFile;
+  window.chromalensLab = labOf;
 
   function download(i, format) {
     const name = paths[i].split(/[\\/]/).pop().replace(/\.[^.]*$/, "") || "palette";
