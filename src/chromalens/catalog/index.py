@@ -163,8 +163,9 @@ def _string(offsets: np.ndarray, data: np.ndarray, i: int) -> str:
 
 def _centroids(lab: np.ndarray, share: np.ndarray, owner: np.ndarray, images: int) -> np.ndarray:
     """Each image's LAB centroid weighted by share (NaN without a positive total share)."""
-    total = np.bincount(owner, weights=share, minlength=images)
-    centroid = np.stack([np.bincount(owner, weights=share * lab[:, c], minlength=images) for c in range(3)], 1)
+    total = np.bincount(owner, weights=share, minlength=images).astype(np.float64)  # (int64 when empty)
+    centroid = np.stack([np.bincount(owner, weights=share * lab[:, c], minlength=images) for c in range(3)],
+                        1).astype(np.float64).reshape(images, 3)
     with np.errstate(invalid="ignore", divide="ignore"):
         centroid /= total[:, None]
     centroid[~(total > 0)] = np.nan

@@ -8,6 +8,7 @@ images, palettes with LAB codes and CSS names, failures), ``assets/`` and
 
 from __future__ import annotations
 
+import base64
 import json
 import os
 import shutil
@@ -51,6 +52,10 @@ def _check_folder(folder: str) -> None:
         raise ReportError(f"cannot write the report in {folder}: folder {parent} does not exist")
 
 
+def _base64(array: np.ndarray) -> str:
+    return base64.b64encode(np.ascontiguousarray(array).tobytes()).decode("ascii")
+
+
 def _page_data(indexes: Sequence[Any], thumbs: List[Optional[str]], title: str,
                problems: List[str]) -> Dict[str, Any]:
     from chromalens.colors import css_names
@@ -62,19 +67,22 @@ def _page_data(indexes: Sequence[Any], thumbs: List[Optional[str]], title: str,
     nearest = css_names(np.stack([distinct >> 16, (distinct >> 8) & 255, distinct & 255], 1))
     css = sorted(set(nearest))
     name_number = np.array([css.index(n) for n in nearest], np.int64)
-    offsets, start = [0], 0
+    offsets, start = [np.zeros(1, np.int64)], 0
     for _, index in indexes:
-        offsets += (index.color_offsets[1:] + start).tolist()
+        offsets.append(index.color_offsets[1:] + start)
         start += len(index.rgb)
+    lab = np.concatenate([index.lab for _, index in indexes]) if indexes else np.zeros((0, 3), np.uint8)
+    share = np.concatenate([index.share for _, index in indexes]) if indexes else np.zeros(0)
     return {
         "title": title,
         "paths": [index.path(i) for _, index in indexes for i in range(index.size)],
         "thumbs": thumbs,
-        "offsets": offsets,
-        "rgb": rgb.ravel().tolist(),
-        "lab": np.concatenate([index.lab for _, index in indexes]).ravel().tolist() if indexes else [],
-        "shares": np.concatenate([index.share for _, index in indexes]).tolist() if indexes else [],
-        "names": name_number[which.ravel()].tolist(),
+        # Numbers as little-endian binary in base64: decoded far quicker than as JSON numbers.
+        "offsets": _base64(np.concatenate(offsets).astype("<i4")),
+        "rgb": _base64(rgb),
+        "lab": _base64(lab),
+        "shares": _base64(share.astype("<f8")),
+        "names": _base64(name_number[which.ravel()].astype("<u2")),
         "cssNames": css,
         "failed": [list(f) for _, index in indexes for f in index.failures()],
         "problems": problems,

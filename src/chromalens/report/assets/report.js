@@ -11,14 +11,19 @@
   const CARD_WIDTH = 236, CARD_HEIGHT = 310, GAP = 12, OVERSCAN_ROWS = 2;
 
   // ---- the catalogue, as typed arrays ---------------------------------------------------
+  function bytes(text) {  // numbers come as little-endian binary in base64
+    const raw = atob(text), out = new Uint8Array(raw.length);
+    for (let i = 0; i < raw.length; i++) out[i] = raw.charCodeAt(i);
+    return out;
+  }
   const count = data.paths.length;
-  const offsets = Int32Array.from(data.offsets);
-  const rgb = Uint8Array.from(data.rgb);
-  const lab = Uint8Array.from(data.lab);
-  const shares = Float64Array.from(data.shares);
-  const names = Uint16Array.from(data.names);
+  const offsets = new Int32Array(bytes(data.offsets).buffer);
+  const rgb = bytes(data.rgb);
+  const lab = bytes(data.lab);
+  const shares = new Float64Array(bytes(data.shares).buffer);
+  const names = new Uint16Array(bytes(data.names).buffer);
   const paths = data.paths;
-  const lowerPaths = paths.map((p) => p.toLowerCase());
+  let lowerPaths = null;  // made on the first use of the filter
 
   // ---- colours -----------------------------------------------------------------------------
   const T = data.labTables;
@@ -56,7 +61,8 @@
           if (weight > 0) sum += shares[j] * weight;
         }
       }
-      out[i] = Number(sum.toFixed(2)); // toFixed rounds the exact value: as Python's round(x, 2)
+      // toFixed rounds the exact value, as Python's round(x, 2) does (no double lies on a tie).
+      out[i] = sum > 0 ? Number(sum.toFixed(2)) : 0;
     }
     return out;
   }
@@ -81,11 +87,18 @@
     } else {
       const { r, g, b, limit } = view.query;
       const s = scores(r, g, b, limit);
-      const hits = [];
-      for (let i = 0; i < count; i++) if (s[i] > 0) hits.push(i);
-      hits.sort((x, y) => s[y] - s[x] || x - y);
+      // Best score first, then the earlier image: one whole number per hit, sorted as numbers
+      // (a score is a whole number of hundredths up to 10000; an image number is below 2 ** 21).
+      const keys = new Float64Array(count);
+      let hits = 0;
+      for (let i = 0; i < count; i++) {
+        if (s[i] > 0) keys[hits++] = (10000 - Math.round(s[i] * 100)) * 2097152 + i;
+      }
+      const order = keys.subarray(0, hits).sort();
+      const ranked = new Array(hits);
+      for (let k = 0; k < hits; k++) ranked[k] = order[k] % 2097152;
       view.scores = s;
-      view.ranked = hits;
+      view.ranked = ranked;
     }
     applyFilter();
     const t1 = performance.now();
@@ -97,6 +110,7 @@
 
   function applyFilter() {
     const needle = filter.value.trim().toLowerCase();
+    if (needle && lowerPaths === null) lowerPaths = paths.map((p) => p.toLowerCase());
     const base = view.ranked;
     let shown;
     if (!needle) {
