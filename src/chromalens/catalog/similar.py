@@ -6,9 +6,10 @@ distance), with each palette's shares scaled to sum to one.  Each is a small
 transportation problem; a batch of them is solved as one linear program by
 SciPy's HiGHS solver (the problems share no variable, so each keeps its own
 optimum).  Solving it for every image would take long, so images are taken
-in the order of a bound their distance never falls below (see
-`_lower_bounds`); once the bound passes the worst of the best images found,
-no other image can enter them.
+in the order of a bound their distance never falls below (`_centre_bounds`),
+and a closer bound (`_reach_bounds`) leaves out most of them before their
+distance is computed; once the first bound passes the worst of the best
+images found, no other image can enter them.
 """
 
 from __future__ import annotations
@@ -66,10 +67,10 @@ def _find(indexes: List[Tuple[str, Index]], image: str) -> Optional[Tuple[int, i
     """(file number, image) of the record of `image` in the results, by the path it was recorded with."""
     target = os.path.realpath(image)
     for number, (results, index) in enumerate(indexes):
+        blob = index.arrays["path_bytes"].tobytes()
         forms = {image, os.path.normpath(image), os.path.abspath(image)}
         for base in (os.getcwd(), os.path.dirname(os.path.abspath(results))):
             forms.add(os.path.relpath(target, base))
-        blob = index.arrays["path_bytes"].tobytes()
         offsets = index.arrays["path_offsets"]
         for form in forms:
             encoded = form.encode("utf-8", "surrogatepass")
@@ -99,35 +100,31 @@ def _query_palette(indexes: List[Tuple[str, Index]], image: str) -> Tuple[np.nda
     return lab_codes(rgb), np.array([c["percentage"] for c in colours], np.float64), None
 
 
-def _lower_bounds(index: Index, lab: np.ndarray, share: np.ndarray) -> np.ndarray:
-    """For each image, a value its distance to the palette (`lab`, `share`) is never below.
-
-    The largest of three: the distance between the mean colours; the share of
-    each of the image's colours times its distance to the nearest colour of
-    the palette, summed (that share travels at least that far); and the same
-    from the palette's side.
-    """
-    if index.size == 0:
-        return np.zeros(0)
-    weights = share / share.sum()
+def _centre_bounds(index: Index, lab: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """The distance between each image's mean colour and the palette's: its distance is never below
+    (moving shares moves their mean by no more than they travel).  NaN for images without colours."""
     centre = (lab.astype(np.float64) * weights[:, None]).sum(axis=0)
-    totals = np.bincount(index.owner, weights=index.share, minlength=index.size)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        own_weights = index.share / totals[index.owner]
-    nearest = np.full(len(index.owner), np.inf)
-    reach = np.zeros(index.size)
-    starts = index.color_offsets[:-1]
-    has_colours = index.color_offsets[1:] > starts
+    return np.sqrt(((index.centroid - centre) ** 2).sum(axis=1))
+
+
+def _reach_bounds(index: Index, images: np.ndarray, lab: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """A closer bound for a few `images`: the larger of two sums, each share times its distance to
+    the nearest colour of the other palette (that share travels at least that far), from either side."""
+    begin, end = index.color_offsets[images], index.color_offsets[images + 1]
+    counts = end - begin
+    rows = np.repeat(begin - np.cumsum(counts) + counts, counts) + np.arange(int(counts.sum()))
+    owner = np.repeat(np.arange(len(images)), counts)
+    own_share = index.share[rows] / np.bincount(owner, weights=index.share[rows], minlength=len(images))[owner]
+    # Squared distances stay whole numbers until the few square roots at the end.
+    nearest = np.full(len(rows), np.iinfo(np.int32).max, np.int32)
+    reach = np.zeros(len(images))
+    starts = np.cumsum(counts) - counts
     for colour, weight in zip(lab, weights):
-        distance = np.sqrt(squared_distances(index.lab, colour).astype(np.float64))
-        np.minimum(nearest, distance, out=nearest)
-        if len(distance):
-            closest = np.minimum.reduceat(distance, np.minimum(starts, len(distance) - 1))
-            reach += weight * np.where(has_colours, closest, np.inf)
-    spread = np.bincount(index.owner, weights=own_weights * nearest, minlength=index.size)
-    bound = np.maximum(np.sqrt(((index.centroid - centre) ** 2).sum(axis=1)), np.maximum(spread, reach))
-    bound[~(totals > 0)] = np.nan
-    return bound
+        squared = squared_distances(index.lab[rows], colour)
+        np.minimum(nearest, squared, out=nearest)
+        reach += weight * np.sqrt(np.minimum.reduceat(squared, starts).astype(np.float64))
+    spread = np.bincount(owner, weights=own_share * np.sqrt(nearest.astype(np.float64)), minlength=len(images))
+    return np.maximum(spread, reach)
 
 
 def _place(starts: np.ndarray, position: int) -> Tuple[int, int]:
@@ -144,8 +141,10 @@ def like_hits(indexes: List[Tuple[str, Index]], image: str, max_distance: Option
     lab, share, itself = _query_palette(indexes, image)
     if len(share) == 0 or not share.sum() > 0:
         raise ValueError(f"{image} has no colours to compare")
+    weights = share / share.sum()
     starts = np.cumsum([0] + [index.size for _, index in indexes])
-    bounds = np.concatenate([_lower_bounds(index, lab, share) for _, index in indexes]) if indexes else np.zeros(0)
+    bounds = np.concatenate([_centre_bounds(index, lab, weights) for _, index in indexes]) if indexes \
+        else np.zeros(0)
     bounds[np.isnan(bounds)] = np.inf  # images without colours are never near
     if itself is not None:
         bounds[starts[itself[0]] + itself[1]] = np.inf
@@ -153,33 +152,41 @@ def like_hits(indexes: List[Tuple[str, Index]], image: str, max_distance: Option
     best: List[Tuple[float, int, int]] = []  # heap of (-rounded distance, -position, position)
 
     def worst() -> float:
+        # A rounded distance can tie the worst kept one from 0.005 below.
         if max_distance is not None and (len(best) < wanted or -best[0][0] > max_distance):
-            return max_distance
-        return -best[0][0] if len(best) >= wanted else np.inf
+            return max_distance + 0.005 + 1e-9
+        return -best[0][0] + 0.005 + 1e-9 if len(best) >= wanted else np.inf
 
     done = np.zeros(len(bounds), bool)
-    size = _FIRST_ROUND
+    size = min(wanted, _FIRST_ROUND)
     while True:
         count = min(size, len(bounds))
         candidates = np.argpartition(bounds, count - 1)[:count] if count < len(bounds) else np.arange(count)
         candidates = candidates[np.lexsort((candidates, bounds[candidates]))]
         candidates = candidates[~done[candidates]]
-        # A rounded distance can tie the worst kept one from 0.005 below.
-        reachable = np.isfinite(bounds[candidates]) & (bounds[candidates] <= worst() + 0.005 + 1e-9)
+        reachable = np.isfinite(bounds[candidates]) & (bounds[candidates] <= worst())
         batch = candidates[reachable]
         done[batch] = True
-        places = [_place(starts, position) for position in batch]
-        distances = round2(palette_distances(lab, share, [
-            (indexes[number][1].lab[rows], indexes[number][1].share[rows])
-            for number, rows in ((n, indexes[n][1].rows(i)) for n, i in places)]))
-        for position, distance in zip(batch, distances):
-            if max_distance is not None and distance > max_distance:
+        places = np.searchsorted(starts, batch, side="right") - 1
+        limit = worst()
+        for number, (_, index) in enumerate(indexes):
+            mine = batch[places == number]
+            if len(mine) == 0:
                 continue
-            entry = (-float(distance), -int(position), int(position))
-            if len(best) < wanted:
-                heapq.heappush(best, entry)
-            elif entry > best[0]:
-                heapq.heapreplace(best, entry)
+            images = mine - starts[number]
+            if np.isfinite(limit):  # the closer bound leaves out most before the costly distance
+                keep = _reach_bounds(index, images, lab, weights) <= limit
+                mine, images = mine[keep], images[keep]
+            distances = round2(palette_distances(lab, share, [(index.lab[index.rows(i)], index.share[index.rows(i)])
+                                                              for i in images]))
+            for position, distance in zip(mine, distances):
+                if max_distance is not None and distance > max_distance:
+                    continue
+                entry = (-float(distance), -int(position), int(position))
+                if len(best) < wanted:
+                    heapq.heappush(best, entry)
+                elif entry > best[0]:
+                    heapq.heapreplace(best, entry)
         if not reachable.all() or count == len(bounds):
             break
         size *= 4
