@@ -52,8 +52,8 @@ def generate(path: str, count: int, seed: int = 2027) -> str:
                 record = {"path": image, "width": None, "height": None, "colors": None,
                           "error": "Could not load image", "seconds": 0.001}
             else:
-                colours = [{"color": rgb_rows[j], "percentage": share_list[j], "hex": "#%02x%02x%02x" % tuple(rgb_rows[j]),
-                            "name": names[j]} for j in range(row, row + n)]
+                colours = [{"color": rgb_rows[j], "percentage": share_list[j],
+                            "hex": "#%02x%02x%02x" % tuple(rgb_rows[j]), "name": names[j]} for j in range(row, row + n)]
                 record = {"path": image, "width": 640, "height": 480, "colors": colours, "error": None, "seconds": 0.05}
             out.write(json.dumps(record) + "\n")
             row += n

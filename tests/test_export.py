@@ -75,7 +75,7 @@ def test_every_format_reads_back(tmp_path, colors):
     rgbs = [tuple(c["color"]) for c in colors]
     for extension in ("json", "css", "gpl", "ase"):
         export_palette(colors, tmp_path / f"shop <&> ü.{extension}")
-    assert [(name, rgb) for name, rgb in read_ase((tmp_path / "shop <&> ü.ase").read_bytes())] == list(zip(hexes, rgbs))
+    assert read_ase((tmp_path / "shop <&> ü.ase").read_bytes()) == list(zip(hexes, rgbs))
     name, lines = read_gpl((tmp_path / "shop <&> ü.gpl").read_text("utf-8"))
     assert name == "shop <&> ü"
     assert [rgb for rgb, _ in lines] == rgbs

@@ -2,7 +2,6 @@
 ranks exactly as `search` does, lists failures, keeps hostile names as text, and its palette
 files are byte for byte those of `export_palette`."""
 
-import json
 import os
 import shutil
 
@@ -114,7 +113,7 @@ def test_palette_files_are_those_of_export_palette(browser, site):
     records = {r["path"]: r for r in make_records(400, seed=21)}
     for i in (0, 3, 7):
         path = data[i]
-        colours = (records.get(path) or records[f"set0/image 0003.png"])["colors"]
+        colours = (records.get(path) or records["set0/image 0003.png"])["colors"]
         for fmt in ("json", "css", "gpl", "ase"):
             got = bytes(page.evaluate(f"Array.from(window.chromalensPaletteFile({i}, '{fmt}'))"))
             assert got == palette_bytes(colours, fmt, name=os.path.basename(path)), (path, fmt)

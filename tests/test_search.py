@@ -64,8 +64,8 @@ def catalogue(tmp_path_factory):
 ])
 def test_scores_and_order_match_a_plain_reading(catalogue, queries, options):
     folder, records = catalogue
-    found = search([folder / "a.jsonl", folder / "b.jsonl"], queries, match="any" if options.get("any_colour") else "all",
-                   max_distance=options.get("limit"), min_share=options.get("min_share", 0.0), top=None)
+    found = search([folder / "a.jsonl", folder / "b.jsonl"], queries,
+                   match="any" if options.get("any_colour") else "all", max_distance=options.get("limit"), min_share=options.get("min_share", 0.0), top=None)
     expected = plain_ranking(records, queries, **options)
     assert [(h["path"], h["score"], h["scores"]) for h in found] == expected
     assert found.matched == len(expected) and found.images == sum(r["error"] is None for r in records)
@@ -138,7 +138,8 @@ def test_like_matches_pots_earth_movers_distance(catalogue):
     assert [h["path"] for h in within] == [p for d, _, p in expected if d <= 20.0]
 
 
-@given(st.tuples(*[st.integers(0, 255)] * 3), st.sampled_from(["{0},{1},{2}", " {0} , {1},{2} ", "#{0:02x}{1:02X}{2:02x}"]))
+@given(st.tuples(*[st.integers(0, 255)] * 3),
+       st.sampled_from(["{0},{1},{2}", " {0} , {1},{2} ", "#{0:02x}{1:02X}{2:02x}"]))
 def test_colours_read_back_in_every_form(rgb, form):
     assert parse_color(form.format(*rgb)) == rgb
 

@@ -65,7 +65,7 @@ def lab_codes(rgb: "np.ndarray | Sequence[Sequence[int]]") -> np.ndarray:
     return cv2.cvtColor(colours, cv2.COLOR_RGB2LAB).reshape(-1, 3)
 
 
-def squared_distances(labs: np.ndarray, lab: Sequence[int]) -> np.ndarray:
+def squared_distances(labs: np.ndarray, lab: "np.ndarray | Sequence[int]") -> np.ndarray:
     """Squared LAB distances (exact integers, int32) from each row of `labs` to one LAB triple.
 
     Their square roots are the extractor's distances: the components are

@@ -151,6 +151,13 @@ class _Columns:
 
 def _strings(texts: List[str]) -> Tuple[np.ndarray, np.ndarray]:
     """Texts as one UTF-8 byte array and the offsets where each starts (and the last ends)."""
+    joined = "\0".join(texts)
+    if joined.count("\0") == max(len(texts) - 1, 0):  # no text holds a NUL (no path can): one encoding
+        data = np.frombuffer(joined.encode("utf-8", "surrogatepass"), np.uint8)
+        breaks = np.flatnonzero(data == 0)
+        offsets = np.concatenate([[0], breaks - np.arange(len(breaks)), [len(data) - len(breaks)]]) \
+            if texts else np.zeros(1, np.int64)
+        return offsets.astype(np.int64), data[data != 0] if len(breaks) else data
     encoded = [t.encode("utf-8", "surrogatepass") for t in texts]
     offsets = np.zeros(len(encoded) + 1, np.int64)
     np.cumsum([len(t) for t in encoded], out=offsets[1:])
@@ -189,14 +196,14 @@ def _concatenate(old: Index, new: Dict[str, np.ndarray]) -> Dict[str, np.ndarray
     for key in ("rgb", "share", "centroid"):
         out[key] = np.concatenate([old.arrays[key], new[key]])
     out["lab_planes"] = np.concatenate([old.arrays["lab_planes"], new["lab_planes"]], axis=1)
-    for name in names:
-        for key, blank in ((f"bands.{name}", (3, np.nan)), (f"closest.{name}", (3, 0)), (f"min.{name}", (0, np.nan))):
-            width, fill = blank
-            shape = lambda n: (n, width) if width else (n,)  # noqa: E731
+    for name in names:  # a target measured in only one of the two parts: blank in the other
+        for key, width, fill in ((f"bands.{name}", 3, np.nan), (f"closest.{name}", 3, 0), (f"min.{name}", 0, np.nan)):
             dtype = np.uint8 if key.startswith("closest") else np.float64
-            first = old.arrays[key] if key in old.arrays else np.full(shape(images), fill, dtype)
-            second = new[key] if key in new else np.full(shape(added), fill, dtype)
-            out[key] = np.concatenate([first, second])
+            parts = []
+            for arrays, count in ((old.arrays, images), (new, added)):
+                shape: Tuple[int, ...] = (count, width) if width else (count,)
+                parts.append(arrays[key] if key in arrays else np.full(shape, fill, dtype))
+            out[key] = np.concatenate(parts)
     return out
 
 
@@ -300,7 +307,8 @@ def open_index(results: str) -> Tuple[Index, Optional[str]]:
         source = old.header["source"]
         same_file = (source["dev"], source["ino"]) == (status.st_dev, status.st_ino)
         unchanged = same_file and (source["size"], source["mtime_ns"]) == (status.st_size, status.st_mtime_ns)
-        covered = _identity(results, source["end"], source["size"]) if same_file and status.st_size >= source["end"] else None
+        grown = same_file and status.st_size >= source["end"]
+        covered = _identity(results, source["end"], source["size"]) if grown else None
         if covered is not None and (covered["head"], covered["tail"]) == (source["head"], source["tail"]):
             if unchanged:
                 return old, None

@@ -69,7 +69,7 @@ def round2(values: np.ndarray) -> np.ndarray:
     """
     values = np.asarray(values, np.float64)
     scaled = values * 100
-    out = np.rint(scaled) / 100
+    out: np.ndarray = np.rint(scaled) / 100
     near_half = np.abs(scaled - np.floor(scaled) - 0.5) < 1e-6
     for i in np.flatnonzero(near_half):
         out.flat[i] = round(float(values.flat[i]), 2)
@@ -100,7 +100,7 @@ def _band_scores(index: Index, name: str, rgb: Tuple[int, int, int], lab: np.nda
     reached = np.sqrt(squared_distances(lab_codes(closest), lab).astype(np.float64))
     applies = ~np.isnan(bands[:, 0]) & (np.abs(reached - distance) <= 0.005 + 1e-9)
     very, close, total = bands[:, 0], bands[:, 1], bands[:, 2]
-    w = [float(_weight(np.float64(middle), limit)) for middle in BAND_MIDDLES]
+    w = _weight(np.array(BAND_MIDDLES), limit).tolist()
     return very * w[0] + (close - very) * w[1] + (total - close) * w[2], applies
 
 
@@ -124,9 +124,10 @@ def _queries(colors: Any) -> List[Tuple[str, Tuple[int, int, int]]]:
         if isinstance(colour, str):
             rgb = parse_color(colour)
         else:
-            rgb = tuple(int(v) for v in colour)
-            if len(rgb) != 3 or not all(0 <= v <= 255 for v in rgb):
+            values = tuple(int(v) for v in colour)
+            if len(values) != 3 or not all(0 <= v <= 255 for v in values):
                 raise ValueError(f"a colour must be three integers 0..255, got {colour!r}")
+            rgb = (values[0], values[1], values[2])
         label = str(name) if name is not None else (colour.strip() if isinstance(colour, str) else hex_code(rgb))
         queries.append((label, (rgb[0], rgb[1], rgb[2])))
     if not queries:

@@ -43,7 +43,6 @@ class Record(msgspec.Struct, gc=False):
     error: Optional[str] = None
 
 
-_block_decoder = msgspec.json.Decoder(List[Record])
 _line_decoder = msgspec.json.Decoder(Record)
 
 
@@ -66,9 +65,9 @@ class ResultsReader:
 
     def _decode(self, text: bytes, first: int, count: int) -> List[Tuple[int, Record]]:
         """(line number, record) of the `count` whole lines of `text` that hold one."""
-        try:  # commonly every line is a record: the block is then one JSON array
-            records = _block_decoder.decode(b"[" + text[:-1].replace(b"\n", b",") + b"]")
-            if len(records) == count:  # else a line held two values ("{...},{...}")
+        try:  # commonly every line is a record: the whole block at once
+            records = _line_decoder.decode_lines(text)
+            if len(records) == count:  # else a blank line, or one that held two values
                 return list(zip(range(first, first + count), records))
         except msgspec.DecodeError:  # some line does not fit: find which, one by one
             pass

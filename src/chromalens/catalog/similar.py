@@ -104,7 +104,8 @@ def _centre_bounds(index: Index, lab: np.ndarray, weights: np.ndarray) -> np.nda
     """The distance between each image's mean colour and the palette's: its distance is never below
     (moving shares moves their mean by no more than they travel).  NaN for images without colours."""
     centre = (lab.astype(np.float64) * weights[:, None]).sum(axis=0)
-    return np.sqrt(((index.centroid - centre) ** 2).sum(axis=1))
+    bound: np.ndarray = np.sqrt(((index.centroid - centre) ** 2).sum(axis=1))
+    return bound
 
 
 def _reach_bounds(index: Index, images: np.ndarray, lab: np.ndarray, weights: np.ndarray) -> np.ndarray:
@@ -124,7 +125,8 @@ def _reach_bounds(index: Index, images: np.ndarray, lab: np.ndarray, weights: np
         np.minimum(nearest, squared, out=nearest)
         reach += weight * np.sqrt(np.minimum.reduceat(squared, starts).astype(np.float64))
     spread = np.bincount(owner, weights=own_share * np.sqrt(nearest.astype(np.float64)), minlength=len(images))
-    return np.maximum(spread, reach)
+    bound: np.ndarray = np.maximum(spread, reach)
+    return bound
 
 
 def _place(starts: np.ndarray, position: int) -> Tuple[int, int]:

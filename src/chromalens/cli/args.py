@@ -12,7 +12,7 @@ import math
 import os
 from typing import Any, Callable, Collection, Dict, Optional, Tuple
 
-from chromalens.colors import COLOUR_FORMS
+from chromalens.colors import COLOUR_FORMS, parse_color
 
 __all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
            "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor"]
@@ -65,8 +65,6 @@ def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
     its components are ignored.  Anything else, including a component above
     255, gets one message that names the argument and the accepted forms.
     """
-    from chromalens.colors import parse_color
-
     name, sep, colour = text.partition("=")
     name = name.strip()
     if not sep:

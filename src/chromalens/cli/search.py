@@ -91,7 +91,8 @@ def _shorten(text: str, width: int) -> str:
 def _strip(colors: List[Dict[str, Any]]) -> str:
     """The palette as STRIP_CELLS coloured cells, each colour as wide as its share."""
     total = sum(c["percentage"] for c in colors) or 1.0
-    cells, used = [], 0.0
+    cells: List[Any] = []
+    used = 0.0
     for c in colors:
         used += c["percentage"] / total * STRIP_CELLS
         count = round(used) - len(cells)

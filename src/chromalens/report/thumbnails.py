@@ -72,12 +72,12 @@ def run_thumbnails(jobs: List[Tuple[str, str]], side: int, scheduler: Optional[s
     try:
         if scheduler is None:
             cluster = _start_local_cluster(workers)
-            client = Client(cluster, set_as_default=False)
+            client = Client(cluster, set_as_default=False)  # type: ignore[no-untyped-call, unused-ignore]
         else:
-            client = Client(scheduler, set_as_default=False)
+            client = Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call, unused-ignore]
         batches = [jobs[i:i + BATCH] for i in range(0, len(jobs), BATCH)]
         futures = {client.submit(make_thumbnails, batch, side, pure=False): batch for batch in batches}
-        for future in as_completed(list(futures), loop=client.loop):
+        for future in as_completed(list(futures), loop=client.loop):  # type: ignore[no-untyped-call, unused-ignore]
             batch = futures.pop(future)
             try:
                 outcomes = future.result()
