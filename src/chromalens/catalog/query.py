@@ -93,9 +93,9 @@ def _palette_scores(index: Index, lab: np.ndarray, limit: float) -> np.ndarray:
     return np.bincount(index.owner[near], weights=credits, minlength=index.size)
 
 
-def _band_scores(index: Index, name: str, rgb: Tuple[int, int, int], lab: np.ndarray,
-                 limit: float) -> Tuple[np.ndarray, np.ndarray]:
-    """Scores from per-pixel matches of target `name`, and where they apply (same colour)."""
+def _band_scores(index: Index, name: str, lab: np.ndarray, limit: float) -> Tuple[np.ndarray, np.ndarray]:
+    """Scores from per-pixel matches of target `name`, and where they apply: where the target was
+    this colour, as far as the record tells (its closest pixel lies at its distance from it)."""
     bands, closest, distance = index.matches[name]
     reached = np.sqrt(squared_distances(lab_codes(closest), lab).astype(np.float64))
     applies = ~np.isnan(bands[:, 0]) & (np.abs(reached - distance) <= 0.005 + 1e-9)
@@ -109,7 +109,7 @@ def colour_scores(index: Index, name: str, rgb: Tuple[int, int, int], limit: flo
     lab = lab_codes([rgb])[0]
     scores = _palette_scores(index, lab, limit)
     if name in index.matches:
-        from_bands, applies = _band_scores(index, name, rgb, lab, limit)
+        from_bands, applies = _band_scores(index, name, lab, limit)
         scores = np.where(applies, from_bands, scores)
     return scores
 

@@ -47,7 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
         "       %(prog)s [extract] [IMAGE] [options]\n"
         "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]\n"
         "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]\n"
-        "       %(prog)s search RESULTS [RESULTS ...] (-c [NAME=]COLOUR ... | --like IMAGE) [options]\n"
+        "       %(prog)s search RESULTS... (-c COLOUR ... | --like IMAGE) [options]\n"
         "       %(prog)s report RESULTS [RESULTS ...] --out DIR [options]",
         description="Dominant colours of an image, and how strongly named colours are present in it. "
         "Without a subcommand, runs 'extract' (on the bundled sample photo when no IMAGE is given).",

@@ -25,15 +25,17 @@ __all__ = ["add_parser", "run"]
 
 SCORE_HELP = """\
 score of an image for a colour Q: the share of the image near Q, in percent,
-  round(sum of p_i * (((D - d_i) / D * 100) / 100) over palette colours i with d_i <= D, 2)
-with p_i the colour's share, d_i its LAB distance to Q (as the extractor measures it), D the
---max-distance: the similarity analysis's weighing, over every palette colour.  A NAME that
-batch --detailed measured per pixel, with the same colour, uses those shares instead (the bands
-within 15, 30 and 50 weighed at 7.5, 22.5 and 40).  Several colours: an image must hold all and
-scores as its weakest (--any: any, as its strongest).  Ties go to the earlier record.
---like: the earth mover's distance between the palettes in LAB, shares as weights; nearest first.
+  round(sum of p_i * (((D - d_i) / D * 100) / 100) for d_i <= D, 2)
+p_i: a palette colour's share; d_i: its LAB distance to Q (the extractor's);
+D: --max-distance.  This is the similarity analysis's weighing, over every
+palette colour, summed in palette order.  A NAME that batch --detailed measured
+per pixel, with the same colour, uses those shares instead (pixels within 15,
+30 and 50 weighed at 7.5, 22.5 and 40).  Several colours: an image must hold
+all and scores as its weakest (--any: any, as its strongest).  Ties go to the
+earlier record.  --like: the earth mover's distance between the palettes in
+LAB, shares as weights; nearest first.
 
-exit status: 0 with hits, 1 with none, 2 for bad usage or results that cannot be read."""
+exit status: 0 with hits, 1 with none, 2 for bad usage or unreadable results."""
 SHOWN_PROBLEMS = 5
 STRIP_CELLS = 12
 
@@ -48,8 +50,8 @@ def _share(text: str) -> float:
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = subparsers.add_parser(
         "search", prog=f"{PROG} search", help="rank the images of batch results by colour",
-        description="Rank the images that 'chromalens batch' recorded in RESULTS by how much of each is near "
-        "the colours given, or by how near their palettes are to IMAGE's.",
+        description="Rank the images that 'chromalens batch' recorded in RESULTS by how much of\n"
+        "each is near the colours given, or by how near their palettes are to IMAGE's.",
         epilog=SCORE_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("results", nargs="+", metavar="RESULTS", help="a results file written by batch")
     query = parser.add_argument_group("what to look for")

@@ -139,7 +139,8 @@ def build_report(results: Union[str, "os.PathLike[str]", Sequence[Union[str, "os
         done = progress(len(jobs)) if progress else (lambda failed: None)
         errors = run_thumbnails(jobs, thumb_side, scheduler, workers, done)
     report.made = len(jobs) - len(errors)
-    thumbs = [None if t is None or os.path.join(folder, t) in errors else t for t in thumbs]
+    unreadable = {os.path.basename(target) for target in errors}
+    thumbs = [None if t is None or os.path.basename(t) in unreadable else t for t in thumbs]
     report.missing = sum(t is None for t in thumbs)
     current = {os.path.basename(t) for t in thumbs if t}
     for name in os.listdir(os.path.join(folder, "thumbs")):
