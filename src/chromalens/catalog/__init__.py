@@ -11,11 +11,11 @@ flat however many paths there are (the paths may come from a generator).
 
 A record is a dictionary of plain JSON values, keys in this order: "path",
 "width", "height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
-"percentage": p, "hex": "#rrggbb", "name": nearest CSS name}, ...]``), "similarity" (with `targets`) or
-"matches" (with `targets` and `detailed`), "error" (None, or one line saying
-why the image could not be analysed) and "seconds" (time on the worker).  The
-analysis values are those the extractor's methods return for ``read_image``
-of the file.  A worker that dies loses nothing: its image is retried on
+"percentage": p, "hex": "#rrggbb", "name": nearest CSS name}, ...]``),
+"similarity" (with `targets`) or "matches" (with `targets` and `detailed`),
+"error" (None, or one line saying why the image could not be analysed) and
+"seconds" (time on the worker).  The analysis values are those the
+extractor's methods return for ``read_image`` of the file.  A worker that dies loses nothing: its image is retried on
 another worker, and an image that kills workers again and again gets an
 error record.  Needs Dask distributed: ``pip install 'chromalens[batch]'``.
 """
