@@ -15,8 +15,8 @@ from chromalens import read_image
 # Every helper is imported from here; the plain readings live in their own
 # module because the benchmarks use them too.
 from plain_readings import (  # noqa: F401 - re-exported
-    ref_apply_mask, ref_closest, ref_css_name, ref_distance, ref_extract_pixels, ref_feature, ref_kmeans, ref_lab, ref_match_record,
-    ref_percentages, ref_pixel_matches, ref_preprocess, ref_similarity_record,
+    ref_apply_mask, ref_closest, ref_css_name, ref_distance, ref_extract_pixels, ref_feature, ref_kmeans, ref_lab,
+    ref_match_record, ref_percentages, ref_pixel_matches, ref_preprocess, ref_similarity_record,
 )
 
 
@@ -183,7 +183,8 @@ def expected_record(path, extractor, targets=None, detailed=False, threshold=50.
         warnings.simplefilter("ignore")  # k-means finding fewer distinct colours than asked
         colors = extractor.extract_colors(image, mask)
         record = {"colors": [{"color": list(c["color"]), "percentage": c["percentage"],
-                              "hex": "#%02x%02x%02x" % tuple(c["color"]), "name": ref_css_name(c["color"])} for c in colors]}
+                              "hex": "#%02x%02x%02x" % tuple(c["color"]), "name": ref_css_name(c["color"])}
+                             for c in colors]}
         if targets and detailed:
             record["matches"] = extractor.find_color_matches(image, targets, mask)
         elif targets:

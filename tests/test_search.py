@@ -65,7 +65,8 @@ def catalogue(tmp_path_factory):
 def test_scores_and_order_match_a_plain_reading(catalogue, queries, options):
     folder, records = catalogue
     found = search([folder / "a.jsonl", folder / "b.jsonl"], queries,
-                   match="any" if options.get("any_colour") else "all", max_distance=options.get("limit"), min_share=options.get("min_share", 0.0), top=None)
+                   match="any" if options.get("any_colour") else "all", max_distance=options.get("limit"),
+                   min_share=options.get("min_share", 0.0), top=None)
     expected = plain_ranking(records, queries, **options)
     assert [(h["path"], h["score"], h["scores"]) for h in found] == expected
     assert found.matched == len(expected) and found.images == sum(r["error"] is None for r in records)
