@@ -215,8 +215,8 @@ def test_unusable_files_exit_1(images, tmp_path, capsys, argv, message):
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
     (["a.png", "b.png"], "unrecognized arguments: b.png"),
     (["match", "{image}"], "the following arguments are required: NAME=COLOUR"),
-    (["match", "{image}", "red"], "argument NAME=COLOUR: invalid target 'red': "
-     "expected NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"),
+    (["match", "{image}", "reddish"], "argument NAME=COLOUR: invalid target 'reddish': expected NAME=COLOUR or "
+     "COLOUR alone, COLOUR being R,G,B (each 0..255), #RGB, #RRGGBB or a CSS colour name such as navy"),
     (["match", "{image}", "a=1,2,3", "a=#000000"], "target name given more than once: a"),
     (["match", "{image}", "a=1,2,3", "--detailed", "-t", "20"],
      "--threshold applies to the dominant-colour match, not to --detailed"),
@@ -367,6 +367,10 @@ def test_match_nothing_selected(images, capsys):
     ("x=#fff", ("x", (255, 255, 255))),
     ("x=1.5,2,3", None),
     ("x=1,2,3,4", None),
+    ("sky = Sky Blue", ("sky", (135, 206, 235))),
+    (" navy ", ("navy", (0, 0, 128))),
+    ("#fff", ("#fff", (255, 255, 255))),
+    ("x=navyish", None),
 ])
 def test_parse_target(text, expected):
     if expected is None:

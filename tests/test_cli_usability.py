@@ -25,7 +25,8 @@ from chromalens.cli.terminal import Status
 
 from helpers import run_on_terminal
 
-TARGET_MESSAGE = "expected NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
+TARGET_MESSAGE = ("expected NAME=COLOUR or COLOUR alone, COLOUR being R,G,B (each 0..255), #RGB, #RRGGBB "
+                  "or a CSS colour name such as navy")
 
 
 def run(*args, env=None, **kwargs):
@@ -199,7 +200,7 @@ def test_target_spellings(files):
 
 
 @pytest.mark.parametrize("target", ["red=-1,0,0", "red=300,0,0", "red=#ffff", "red=#ggg", "red=1,2",
-                                    "red=1,2,3,4", "red=1.5,2,3", "red", "=1,2,3", "red=#fff=x"])
+                                    "red=1,2,3,4", "red=1.5,2,3", "redish", "=1,2,3", "red=#fff=x"])
 def test_malformed_targets_get_one_message(files, target):
     launch = run if target in ("red=-1,0,0", "red=300,0,0") else call
     done = launch("match", files["image"], target)

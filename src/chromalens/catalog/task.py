@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from chromalens._text import hex_code, one_line
+from chromalens.colors import css_names
 from chromalens.io import read_image
 
 __all__ = ["Options", "analyze_file", "analyze_files", "blank_record", "plain", "set_thread_limit"]
@@ -96,7 +97,8 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
             warnings.simplefilter("ignore", ConvergenceWarning)
             colors = extractor.extract_colors(image, mask)
             record["colors"] = [{"color": plain(c["color"]), "percentage": plain(c["percentage"]),
-                                 "hex": hex_code(c["color"])} for c in colors]
+                                 "hex": hex_code(c["color"]), "name": name}
+                                for c, name in zip(colors, css_names([c["color"] for c in colors]))]
             if targets is not None and detailed:
                 record["matches"] = plain(extractor.find_color_matches(image, dict(targets), mask))
             elif targets is not None:

@@ -10,8 +10,9 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import re
 from typing import Any, Callable, Collection, Dict, Optional, Tuple
+
+from chromalens.colors import COLOUR_FORMS, parse_color
 
 __all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
            "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor"]
@@ -53,37 +54,27 @@ def positive_threshold(text: str) -> float:
     return value
 
 
-_HEX = re.compile(r"#([0-9a-fA-F]{3}|[0-9a-fA-F]{6})")
-_TRIPLE = re.compile(r"(\d{1,3}),(\d{1,3}),(\d{1,3})")
-TARGET_FORMS = "NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
+TARGET_FORMS = f"NAME=COLOUR or COLOUR alone, COLOUR being {COLOUR_FORMS}"
 
 
 def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
-    """Parse ``NAME=R,G,B``, ``NAME=#RGB`` or ``NAME=#RRGGBB`` into (name, RGB tuple).
+    """Parse ``NAME=COLOUR``, or a COLOUR alone (named as written), into (name, RGB tuple).
 
-    Spaces around the name, the colour and its components are ignored; hex
-    digits may be in any case.  Anything else, including a component above
+    COLOUR is ``R,G,B``, ``#RGB``, ``#RRGGBB`` or a CSS colour name
+    (`chromalens.colors.parse_color`).  Spaces around the name, the colour and
+    its components are ignored.  Anything else, including a component above
     255, gets one message that names the argument and the accepted forms.
     """
     name, sep, colour = text.partition("=")
     name = name.strip()
-    colour = "".join(colour.split())
-    rgb: Optional[Tuple[int, int, int]] = None
-    if sep and name:
-        hex_match = _HEX.fullmatch(colour)
-        triple = _TRIPLE.fullmatch(colour)
-        if hex_match:
-            digits = hex_match.group(1)
-            if len(digits) == 3:
-                digits = "".join(d * 2 for d in digits)
-            rgb = (int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
-        elif triple:
-            r, g, b = (int(v) for v in triple.groups())
-            if max(r, g, b) <= 255:
-                rgb = (r, g, b)
-    if rgb is None:
-        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}")
-    return name, rgb
+    if not sep:
+        name = colour = text.strip()
+    try:
+        if not name:
+            raise ValueError(text)
+        return name, parse_color(colour)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}") from None
 
 
 class OutputPathError(Exception):
@@ -128,6 +119,12 @@ def matplotlib_formats() -> Collection[str]:
 
 def palette_formats() -> Collection[str]:
     return ("png", "svg", "pdf")
+
+
+def export_formats() -> Collection[str]:
+    from chromalens.export import EXPORT_FORMATS
+
+    return EXPORT_FORMATS
 
 
 def check_output_path(path: str, what: str) -> None:

@@ -7,7 +7,8 @@ import json
 import os
 from typing import Any, List, TextIO
 
-from chromalens.cli.args import add_settings, make_extractor, matplotlib_formats, output_path, palette_formats
+from chromalens.cli.args import (add_settings, export_formats, make_extractor, matplotlib_formats, output_path,
+                                 palette_formats)
 from chromalens.cli.inputs import (NOTHING_ANALYSED, CommandError, add_input_options, check_outputs, describe,
                                    load_inputs, plural, run_command)
 from chromalens.cli.terminal import PROG, Status, hex_code, json_default, one_line, supports_truecolor, swatch, table
@@ -30,6 +31,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     output.add_argument("--palette", metavar="PATH", type=output_path(palette_formats, "palette"),
                         help="also save a palette card (swatches with hex codes and shares) to PATH "
                         "(.png, .svg or .pdf)")
+    output.add_argument("--export", metavar="FILE", type=output_path(export_formats, "palette export"),
+                        help="also write the colours as a palette file for design tools: .json, .css "
+                        "(custom properties), .gpl (GIMP) or .ase (Adobe Swatch Exchange)")
     extract.set_defaults(run=run)
     return extract
 
@@ -63,6 +67,17 @@ def _save_palette(colors: List[Any], path: str, title: str) -> None:
     try:
         palette_card(colors, path, title=title)
     except (OSError, ValueError) as error:
+        raise CommandError(f"cannot write palette {path}: {one_line(error)}") from None
+
+
+def _export(colors: List[Any], path: str, name: str) -> None:
+    from chromalens.export import export_palette
+
+    if not colors:
+        raise CommandError(f"no colours were found, so no palette was written to {path}")
+    try:
+        export_palette(colors, path, name=name)
+    except OSError as error:
         raise CommandError(f"cannot write palette {path}: {one_line(error)}") from None
 
 
@@ -103,4 +118,7 @@ def _extract(args: argparse.Namespace, out: TextIO, status: Status) -> int:
     if args.palette is not None:
         title = f"Dominant colours of {os.path.basename(args.image)}"
         status.run(f"drawing palette {args.palette}", lambda: _save_palette(colors, args.palette, title))
+    if args.export is not None:
+        status.run(f"writing palette {args.export}",
+                   lambda: _export(colors, args.export, os.path.basename(args.image)))
     return 0

@@ -107,7 +107,7 @@ def load_inputs(args: argparse.Namespace) -> Tuple[np.ndarray, Optional[np.ndarr
 
 def check_outputs(args: argparse.Namespace) -> None:
     """Refuse unusable output paths before any work is done."""
-    for option, what in (("chart", "chart"), ("palette", "palette")):
+    for option, what in (("chart", "chart"), ("palette", "palette"), ("export", "palette export")):
         path = getattr(args, option, None)
         if path is not None:
             try:

@@ -21,7 +21,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     )
     match.add_argument("image", metavar="IMAGE", help="image file")
     match.add_argument("targets", nargs="+", type=parse_target, action=TargetsAction, metavar="NAME=COLOUR",
-                       help="a target colour as NAME=R,G,B, NAME=#RGB or NAME=#RRGGBB")
+                       help="a target colour: NAME=COLOUR, COLOUR being R,G,B, #RGB, #RRGGBB or a CSS colour "
+                       "name (sky=skyblue), or a CSS colour name alone (navy)")
     match.add_argument("--detailed", action="store_true",
                        help="measure every pixel (shares within distance 15, 30 and 50, closest pixel)")
     match.add_argument("--threshold", "-t", type=positive_threshold, default=None, metavar="T",
