@@ -2,8 +2,8 @@
 
 ::
 
-    chromalens [IMAGE] [options]             dominant colours (same as ``extract``)
-    chromalens extract [IMAGE] [options]     dominant colours of IMAGE or the sample photo
+    chromalens [IMAGE ...] [options]         dominant colours (same as ``extract``)
+    chromalens extract [IMAGE ...] [options] dominant colours of each IMAGE or the sample photo
     chromalens match IMAGE NAME=COLOUR ...   how strongly target colours are present
 
 Without a subcommand the arguments are those of ``extract``.  An image file
@@ -41,7 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         usage="%(prog)s [-h] [--version]\n"
-        "       %(prog)s [extract] [IMAGE] [options]\n"
+        "       %(prog)s [extract] [IMAGE ...] [options]\n"
         "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]\n"
         "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]",
         description="Dominant colours of an image, and how strongly named colours are present in it. "
