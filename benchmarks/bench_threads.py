@@ -7,7 +7,9 @@ environment (OMP_WAIT_POLICY) when it loads, as it does in a user's program.
 Each job is timed as the best of --repeats calls after one warm-up call,
 with the native pools (OpenMP, BLAS, OpenCV) held to 1 or 2 threads, while
 --load busy processes (pure Python loops, one core each) compete for the
-cores.  The jobs work on the bundled sample photo (512 x 600):
+cores.  Beside the time, the CPU time the process used in that call: twice
+the time on two threads means both were busy all along, working or spinning
+while they wait.  The jobs work on the bundled sample photo (512 x 600):
 
   kmeans     ColorExtractor().extract_colors(photo)            (k-means, LAB)
   fit        the bare KMeans(5, random_state=42, n_init=10).fit on its pixels
@@ -51,9 +53,9 @@ with threadpool_limits(threads):
     work()
     times = []
     for _ in range(repeats):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         work()
-        times.append(time.perf_counter() - start)
+        times.append((time.perf_counter() - start, time.process_time() - cpu))
 print(json.dumps(min(times)))
 """
 
@@ -69,29 +71,33 @@ def measure(job, threads, policy, repeats):
 
 
 def start_load(count, seconds):
-    """`count` busy processes that stop by themselves after `seconds`."""
-    loop = f"import time\nend = time.time() + {seconds}\nwhile time.time() < end: pass\n"
+    """`count` busy processes that stop by themselves after `seconds`, or when this process ends."""
+    loop = (f"import os, time\nparent, end = os.getppid(), time.time() + {seconds}\n"
+            "while time.time() < end and os.getppid() == parent: pass\n")
     return [subprocess.Popen([sys.executable, "-c", loop]) for _ in range(count)]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--load", type=int, nargs="+", default=[0, 1, 2], help="busy processes to run alongside")
+    parser.add_argument("--load", type=int, nargs="+", default=[0, 1], help="busy processes to run alongside")
     parser.add_argument("--jobs", nargs="+", choices=JOBS, default=list(JOBS))
     args = parser.parse_args()
 
     print(f"cores: {os.cpu_count()}, load average before: {os.getloadavg()[0]:.2f}")
-    print(f"{'job':<11}{'load':>5}  " + "  ".join(f"{t} thr {p:<8}" for p in POLICIES for t in (1, 2))
+    print("time / CPU time of one call, in seconds")
+    print(f"{'job':<11}{'load':>5}  " + "  ".join(f"{t} thr {p:<9}" for p in POLICIES for t in (1, 2))
           + "  2 thr / 1 thr (default policy)")
     for load in args.load:
-        busy = start_load(load, 3600)
+        busy = start_load(load, 1800)
         try:
             time.sleep(0.5 if load else 0)
             for job in args.jobs:
                 cells = {(t, p): measure(job, t, p, args.repeats) for p in POLICIES for t in (1, 2)}
-                row = "  ".join(f"{cells[t, p]:>9.3f} s     " for p in POLICIES for t in (1, 2))
-                print(f"{job:<11}{load:>5}  {row}  {cells[2, 'default'] / cells[1, 'default']:.2f}x", flush=True)
+                row = "  ".join(f"{cells[t, p][0]:>7.3f}/{cells[t, p][1]:<7.3f}" for p in POLICIES for t in (1, 2))
+                ratio = cells[2, "default"][0] / cells[1, "default"][0]
+                print(f"{job:<11}{load:>5}  {row}  {ratio:.2f}x   (load average {os.getloadavg()[0]:.1f})",
+                      flush=True)
         finally:
             for process in busy:
                 process.kill()
