@@ -16,6 +16,7 @@ import cv2
 import matplotlib.pyplot as plt
 import numpy as np
 import pytest
+from threadpoolctl import threadpool_limits
 from PIL import Image
 
 import chromalens
@@ -126,7 +127,14 @@ SETTINGS = {
     "dbscan": (["-a", "dbscan", "-n", "2"], {"algorithm": "dbscan", "n_colors": 2}),
     # More colours than the image has: scikit-learn's warning is not passed on.
     "few-distinct": (["--no-preprocessing", "-n", "6"], {"preprocessing": False, "n_colors": 6}),
+    # k-means sums per thread: the command line's thread count is the API's under the same limit.
+    "two-threads": (["--threads", "2"], {}),
 }
+
+
+def cli_threads(flags):
+    """The native threads a command line runs with: --threads, else one."""
+    return int(flags[flags.index("--threads") + 1]) if "--threads" in flags else 1
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
@@ -138,7 +146,8 @@ def test_extract_json_matches_api(images, capfd, flags, settings, with_mask):
     out, err = capfd.readouterr()  # file-descriptor level: native code writes there too
     assert err == ""
     # The API reading the same files itself (the mask path as a colour image).
-    expected = ColorExtractor(**settings).extract_colors(images["image"], images["mask"] if with_mask else None)
+    with threadpool_limits(cli_threads(flags)):
+        expected = ColorExtractor(**settings).extract_colors(images["image"], images["mask"] if with_mask else None)
     assert expected
     got = json.loads(out)
     assert [{k: r[k] for k in ("color", "percentage")} for r in got] == jsonable(expected)
@@ -316,8 +325,9 @@ TARGET_DICT = {"red": (200, 40, 40), "orange": (30, 120, 200), "paper": (230, 23
 ])
 def test_match_summary_json_matches_api(images, capsys, flags, settings, threshold):
     assert main(["match", images["image"], *TARGETS, "--json", *flags]) == 0
-    expected = ColorExtractor(**settings).analyze_color_similarity(images["image"], TARGET_DICT,
-                                                                   similarity_threshold=threshold)
+    with threadpool_limits(cli_threads(flags)):
+        expected = ColorExtractor(**settings).analyze_color_similarity(images["image"], TARGET_DICT,
+                                                                       similarity_threshold=threshold)
     assert json.loads(capsys.readouterr().out) == jsonable(expected)
 
 
