@@ -9,7 +9,7 @@ from __future__ import annotations
 import io
 import math
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from matplotlib.figure import Figure
 
@@ -88,7 +88,7 @@ def _checked(colors: Sequence[Mapping[str, Any]]) -> Tuple[Sequence[RGB], Sequen
     return rgbs, shares
 
 
-def _text_measure() -> Any:
+def _text_measure() -> Callable[[str, float], float]:
     """A function giving the width in figure pixels of a text in the title's
     bold font at a size in points, as the PNG renderer draws it (its hinted
     glyphs are a little wider than the outlines SVG and PDF files use)."""
@@ -105,7 +105,7 @@ def _text_measure() -> Any:
     return width
 
 
-def _wrapped(text: str, room: float, size: float, measure: Any) -> List[str]:
+def _wrapped(text: str, room: float, size: float, measure: Callable[[str, float], float]) -> List[str]:
     """`text` in lines no wider than `room`: broken between words, and inside
     a word only when the word alone is wider."""
     lines: List[str] = []

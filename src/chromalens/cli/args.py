@@ -198,7 +198,10 @@ def make_extractor(args: argparse.Namespace) -> Any:
                           preprocessing=args.preprocessing, lab_space=args.lab_space)
 
 
-# One native thread unless asked otherwise: see add_threads_option.
+# One native thread unless asked otherwise: k-means' OpenMP threads meet at a
+# barrier after every short step, so whenever other programs share the cores
+# two threads lose to one (measured in docs/performance.md); one thread also
+# gives the same k-means sums on every machine.
 DEFAULT_THREADS = 1
 
 
