@@ -2,8 +2,8 @@
 
 ::
 
-    chromalens [IMAGE] [options]             dominant colours (same as ``extract``)
-    chromalens extract [IMAGE] [options]     dominant colours of IMAGE or the sample photo
+    chromalens [IMAGE ...] [options]         dominant colours (same as ``extract``)
+    chromalens extract [IMAGE ...] [options] dominant colours of each IMAGE or the sample photo
     chromalens match IMAGE NAME=COLOUR ...   how strongly target colours are present
     chromalens batch PATH... --out RESULTS   many images on Dask, one JSON line each
     chromalens search RESULTS... -c COLOUR   the images of RESULTS ranked by colour
@@ -44,7 +44,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         usage="%(prog)s [-h] [--version]\n"
-        "       %(prog)s [extract] [IMAGE] [options]\n"
+        "       %(prog)s [extract] [IMAGE ...] [options]\n"
         "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]\n"
         "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]\n"
         "       %(prog)s search RESULTS... (-c COLOUR ... | --like IMAGE) [options]\n"

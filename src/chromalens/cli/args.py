@@ -10,12 +10,14 @@ from __future__ import annotations
 import argparse
 import math
 import os
-from typing import Any, Callable, Collection, Dict, Optional, Tuple
+from contextlib import contextmanager
+from typing import Any, Callable, Collection, Dict, Iterator, Optional, Tuple
 
 from chromalens.colors import COLOUR_FORMS, parse_color
 
 __all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
-           "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor"]
+           "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor",
+           "pixel_limit", "add_threads_option", "native_threads"]
 
 INT32_MAX = 2**31 - 1
 
@@ -28,6 +30,20 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
     if not 1 <= value <= INT32_MAX:
         raise argparse.ArgumentTypeError(f"must be between 1 and {INT32_MAX}, got {value}")
+    return value
+
+
+def pixel_limit(text: str) -> Optional[int]:
+    """A pixel limit: a positive integer, or 0 or "none" for no limit (None)."""
+    if text.strip().lower() in ("0", "none"):
+        return None
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid pixel count: {text!r} (a positive integer, or 0 or 'none' "
+                                         "for no limit)") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, or 0 or 'none' for no limit, got {value}")
     return value
 
 
@@ -160,7 +176,10 @@ def add_settings(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--colors", "-n", type=_positive_int, default=5, metavar="N",
                        help="number of dominant colours to extract (default: 5)")
     group.add_argument("--algorithm", "-a", choices=("kmeans", "dbscan"), default="kmeans",
-                       help="clustering algorithm (default: kmeans)")
+                       help="clustering algorithm (default: kmeans). dbscan finds the number of colours itself "
+                       "and suits graphics with a few flat colours; on photos with smooth gradients (skies, "
+                       "skin, plain backdrops) neighbouring shades chain together and it may report one or "
+                       "two colours")
     group.add_argument("--no-preprocessing", dest="preprocessing", action="store_false",
                        help="skip the lighting normalisation and noise filter, which change colours "
                        "(use it for logos, graphics and exact brand colours)")
@@ -174,3 +193,37 @@ def make_extractor(args: argparse.Namespace) -> Any:
 
     return ColorExtractor(n_colors=args.colors, algorithm=args.algorithm,
                           preprocessing=args.preprocessing, lab_space=args.lab_space)
+
+
+# One native thread unless asked otherwise: k-means' OpenMP threads meet at a
+# barrier after every short step, so whenever other programs share the cores
+# two threads lose to one (measured in docs/performance.md); one thread also
+# gives the same k-means sums on every machine.
+DEFAULT_THREADS = 1
+
+
+def add_threads_option(parser: argparse.ArgumentParser) -> None:
+    """``--threads N``: the native threads (OpenMP, BLAS, OpenCV) one analysis may use."""
+    parser.add_argument("--threads", type=_positive_int, default=DEFAULT_THREADS, metavar="N",
+                        help=f"native threads for k-means, BLAS and OpenCV (default: {DEFAULT_THREADS}; more "
+                        "help only on a machine with idle cores, and k-means results can differ in the last "
+                        "digits with the thread count)")
+
+
+@contextmanager
+def native_threads(threads: int) -> Iterator[None]:
+    """OpenMP, BLAS and OpenCV pools held to `threads` inside the block, restored after it.
+
+    OpenMP keeps its thread count per calling thread, so the block must run
+    on the thread that does the work.
+    """
+    import cv2
+    from threadpoolctl import threadpool_limits
+
+    opencv_threads = cv2.getNumThreads()
+    cv2.setNumThreads(threads)
+    try:
+        with threadpool_limits(limits=threads):
+            yield
+    finally:
+        cv2.setNumThreads(opencv_threads)

@@ -9,6 +9,7 @@ import numpy as np
 
 from chromalens.io._headers import Header, read_header
 from chromalens.io._in_memory import alpha_mask
+from chromalens.io._opencv_log import opencv_log_silenced
 
 Array = np.ndarray
 
@@ -64,26 +65,40 @@ def decode(data: bytes, name: str, use_alpha: bool,
     if max_pixels is not None:
         _check_size(header, name, max_pixels)
     buffer = np.frombuffer(data, np.uint8)
-    image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
-    if image is None:
-        raise load_error(name, "OpenCV cannot decode it")
-    mask = None
-    if use_alpha and (header is None or header.may_have_alpha):
-        alpha = _alpha(buffer, image, header, name)
-        if alpha is not None:
-            mask = alpha_mask(alpha)
-    return image, mask
+    # Failures are raised as one error below, without OpenCV's log lines before it.
+    with opencv_log_silenced():
+        image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
+        if image is None:
+            raise load_error(name, "OpenCV cannot decode it")
+        alpha = None
+        if use_alpha and (header is None or header.may_have_alpha):
+            alpha = _alpha(buffer, image, header, name)
+    return image, None if alpha is None else alpha_mask(alpha)
+
+
+class PixelLimitError(ValueError):
+    """Encoded data refused before decoding: its header declares more than
+    `limit` pixels (`declared` is its width and height), or its size cannot be
+    read from a header (`declared` is None)."""
+
+    def __init__(self, message: str, declared: Optional[Tuple[int, int]], limit: int) -> None:
+        super().__init__(message)
+        self.declared = declared
+        self.limit = limit
 
 
 def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:
     if header is None:
-        raise load_error(name, "not a recognised image file (if OpenCV reads its format, pass max_pixels=None "
-                               "to decode it without checking its size first)")
+        raise PixelLimitError(str(load_error(
+            name, "not a recognised image file (if OpenCV reads its format, pass max_pixels=None "
+                  "to decode it without checking its size first)")), None, max_pixels)
     pixels = header.width * header.height
     if pixels > max_pixels:
-        raise load_error(name, f"its header declares {header.width} x {header.height} = {pixels:,} pixels, "
-                               f"more than max_pixels={max_pixels:,} (a possible decompression bomb); "
-                               "pass a larger max_pixels, or max_pixels=None to lift the limit")
+        raise PixelLimitError(str(load_error(
+            name, f"its header declares {header.width} x {header.height} = {pixels:,} pixels, "
+                  f"more than max_pixels={max_pixels:,} (a possible decompression bomb); "
+                  "pass a larger max_pixels, or max_pixels=None to lift the limit")),
+            (header.width, header.height), max_pixels)
 
 
 def _imdecode(buffer: Array, flags: int, name: str) -> Optional[Array]:

@@ -25,7 +25,7 @@ namespace chromalens {
 
 namespace {
 
-constexpr char kFile[] = "src/native/module/color_extractor.cpp";
+constexpr char kInitFile[] = "src/native/module/color_extractor.cpp";
 
 const VTable kVTable = {preprocess_image, convert_to_feature_space, apply_mask,
                         extract_pixels,   calculate_percentages,    color_distance_lab};
@@ -250,7 +250,7 @@ int module_exec(PyObject* module) {
     } catch (...) {
         PyErr_SetString(PyExc_ImportError, "unknown native error");
     }
-    add_traceback("init chromalens.color_extractor_cy", kFile, __LINE__);
+    add_traceback("init chromalens.color_extractor_cy", kInitFile, __LINE__);
     state.module = nullptr;
     return -1;
 }
