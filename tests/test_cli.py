@@ -222,7 +222,7 @@ def test_unusable_files_exit_1(images, tmp_path, capsys, argv, message):
     (["--colors", "2147483648"], "argument --colors/-n: must be between 1 and 2147483647, got 2147483648"),
     (["-a", "meanshift"], "argument --algorithm/-a: invalid choice: 'meanshift' (choose from 'kmeans', 'dbscan')"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
-    (["{image}", "{image}", "--chart", "c.png"], "--chart and --palette take one image, got 2; "
+    (["{image}", "{image}", "--chart", "c.png"], "--chart, --palette and --export take one image, got 2; "
      "give each image its own command"),
     (["--max-pixels", "-1"], "argument --max-pixels: must be a positive integer, or 0 or 'none' for no limit, got -1"),
     (["--threads", "0"], "argument --threads: must be between 1 and 2147483647, got 0"),
