@@ -4,7 +4,7 @@ Run by hand:  python benchmarks/bench_catalog.py [--images N] [--small N]
 
 Photo-like images (crops of scikit-learn's and Matplotlib's sample photos,
 longer sides 160 to 400 pixels) are written to a temporary folder.  Within
-this one run, for k-means, DBSCAN and detailed matching:
+this one run, for k-means, DBSCAN, detailed matching and similarity:
 
 * a plain sequential loop: ``ColorExtractor(...).extract_colors`` per file
   (and ``find_color_matches`` for matching, ``analyze_color_similarity`` for
@@ -14,8 +14,10 @@ this one run, for k-means, DBSCAN and detailed matching:
 * ``chromalens.catalog.analyze`` on a local cluster of 1 and of 2 worker
   processes (started beforehand: start-up is reported on its own).
 
-Prints images per second and the ratios catalogue / loop.  Aim: 2 workers
-at least 1.5x the loop for DBSCAN and matching, and not slower for k-means.
+Prints images per second and the ratios catalogue / loop, and k-means with
+the native fit against the same analysis with scikit-learn's own fit.  Aim:
+2 workers at least 1.5x the loop for DBSCAN and matching, and not slower for
+k-means.
 Then 10,000 small images through a 2-worker run: the client process's
 resident memory (which holds the scheduler of a local cluster too) after
 the start, after 1,000 records and at the end, and its peak.
@@ -37,12 +39,27 @@ from chromalens import ColorExtractor
 from chromalens import catalog
 from chromalens.catalog.cluster import _start_local_cluster
 
+
+class LibraryKMeans(ColorExtractor):
+    """k-means through scikit-learn's own fit on every pixel, as it ran before the fit was native."""
+
+    def _cluster_colors_kmeans(self, pixels):
+        from sklearn.cluster import KMeans
+
+        if len(pixels) < self.n_colors:
+            return super()._cluster_colors_kmeans(pixels)
+        kmeans = KMeans(n_clusters=self.n_colors, random_state=42, n_init=10)
+        labels = kmeans.fit_predict(pixels)
+        return kmeans.cluster_centers_, labels
+
+
 TARGETS = {"red": (200, 30, 30), "sky": (110, 160, 220), "leaf": (60, 120, 40)}
 MODES = {
-    "k-means": (dict(algorithm="kmeans"), dict()),
-    "DBSCAN": (dict(algorithm="dbscan"), dict()),
-    "matching": (dict(algorithm="kmeans"), dict(targets=TARGETS, detailed=True)),
-    "similarity": (dict(algorithm="kmeans"), dict(targets=TARGETS)),
+    "k-means": (ColorExtractor, dict(algorithm="kmeans"), dict()),
+    "k-means, library fit": (LibraryKMeans, dict(algorithm="kmeans"), dict()),
+    "DBSCAN": (ColorExtractor, dict(algorithm="dbscan"), dict()),
+    "matching": (ColorExtractor, dict(algorithm="kmeans"), dict(targets=TARGETS, detailed=True)),
+    "similarity": (ColorExtractor, dict(algorithm="kmeans"), dict(targets=TARGETS)),
 }
 
 
@@ -73,8 +90,8 @@ def write_images(folder, count, rng):
     return paths
 
 
-def plain_loop(paths, settings, options):
-    extractor = ColorExtractor(**settings)
+def plain_loop(paths, kind, settings, options):
+    extractor = kind(**settings)
     started = time.perf_counter()
     for path in paths:
         image = cv2.imread(path)
@@ -86,9 +103,9 @@ def plain_loop(paths, settings, options):
     return time.perf_counter() - started
 
 
-def catalogue_run(paths, settings, options, client):
+def catalogue_run(paths, kind, settings, options, client):
     started = time.perf_counter()
-    records = list(catalog.analyze(paths, ColorExtractor(**settings), client=client, **options))
+    records = list(catalog.analyze(paths, kind(**settings), client=client, **options))
     elapsed = time.perf_counter() - started
     failed = [r for r in records if r["error"]]
     assert len(records) == len(paths) and not failed, failed[:1]
@@ -101,14 +118,14 @@ def throughput(paths):
     from threadpoolctl import threadpool_limits
 
     rates = {mode: {} for mode in MODES}
-    for mode, (settings, options) in MODES.items():
-        rates[mode]["loop"] = len(paths) / plain_loop(paths, settings, options)
-        print(f"{mode:9s} plain loop  {rates[mode]['loop']:6.2f} images/s", flush=True)
+    for mode, (kind, settings, options) in MODES.items():
+        rates[mode]["loop"] = len(paths) / plain_loop(paths, kind, settings, options)
+        print(f"{mode:20s} plain loop  {rates[mode]['loop']:6.2f} images/s", flush=True)
         # The same loop with one native thread: on a busy machine the libraries'
         # thread pools can cost more than they bring.
         with threadpool_limits(1):
-            rates[mode]["loop1"] = len(paths) / plain_loop(paths, settings, options)
-        print(f"{mode:9s} loop, 1 thread {rates[mode]['loop1']:6.2f} images/s", flush=True)
+            rates[mode]["loop1"] = len(paths) / plain_loop(paths, kind, settings, options)
+        print(f"{mode:20s} loop, 1 thread {rates[mode]['loop1']:6.2f} images/s", flush=True)
     for workers in (1, 2):
         started = time.perf_counter()
         cluster = _start_local_cluster(workers)
@@ -116,15 +133,17 @@ def throughput(paths):
             with Client(cluster, set_as_default=False) as client:
                 client.wait_for_workers(workers)
                 print(f"local cluster of {workers}: up in {time.perf_counter() - started:.1f} s", flush=True)
-                for mode, (settings, options) in MODES.items():
-                    rate = len(paths) / catalogue_run(paths, settings, options, client)
+                for mode, (kind, settings, options) in MODES.items():
+                    rate = len(paths) / catalogue_run(paths, kind, settings, options, client)
                     rates[mode][workers] = rate
-                    print(f"{mode:9s} {workers} worker{'s' if workers > 1 else ' '}   {rate:6.2f} images/s", flush=True)
+                    print(f"{mode:20s} {workers} worker{'s' if workers > 1 else ' '}   {rate:6.2f} images/s", flush=True)
         finally:
             cluster.close()
-    print("\nimages/s   loop  loop 1-thread  1 worker  2 workers  2w/loop  2w/loop 1-thread  1w/loop")
+    print(f"\nnative / library k-means fit: loop {rates['k-means']['loop'] / rates['k-means, library fit']['loop']:.1f}x, "
+          f"2 workers {rates['k-means'][2] / rates['k-means, library fit'][2]:.1f}x")
+    print("\nimages/s              loop  loop 1-thread  1 worker  2 workers  2w/loop  2w/loop 1-thread  1w/loop")
     for mode, rate in rates.items():
-        print(f"{mode:10s} {rate['loop']:5.2f}  {rate['loop1']:13.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
+        print(f"{mode:20s} {rate['loop']:5.2f}  {rate['loop1']:13.2f}  {rate[1]:8.2f}  {rate[2]:9.2f}  "
               f"{rate[2] / rate['loop']:7.2f}  {rate[2] / rate['loop1']:16.2f}  {rate[1] / rate['loop']:7.2f}")
 
 

@@ -15,8 +15,8 @@ from chromalens import read_image
 # Every helper is imported from here; the plain readings live in their own
 # module because the benchmarks use them too.
 from plain_readings import (  # noqa: F401 - re-exported
-    ref_apply_mask, ref_closest, ref_distance, ref_extract_pixels, ref_feature, ref_kmeans, ref_lab, ref_match_record,
-    ref_percentages, ref_pixel_matches, ref_preprocess, ref_similarity_record,
+    ref_apply_mask, ref_closest, ref_css_name, ref_distance, ref_extract_pixels, ref_feature, ref_kmeans, ref_lab,
+    ref_match_record, ref_percentages, ref_pixel_matches, ref_preprocess, ref_similarity_record,
 )
 
 
@@ -183,7 +183,8 @@ def expected_record(path, extractor, targets=None, detailed=False, threshold=50.
         warnings.simplefilter("ignore")  # k-means finding fewer distinct colours than asked
         colors = extractor.extract_colors(image, mask)
         record = {"colors": [{"color": list(c["color"]), "percentage": c["percentage"],
-                              "hex": "#%02x%02x%02x" % tuple(c["color"])} for c in colors]}
+                              "hex": "#%02x%02x%02x" % tuple(c["color"]), "name": ref_css_name(c["color"])}
+                             for c in colors]}
         if targets and detailed:
             record["matches"] = extractor.find_color_matches(image, targets, mask)
         elif targets:
@@ -230,3 +231,49 @@ def run_on_terminal(argv, cwd, stream="stderr", columns=None, env=None):
         if slave is not None:
             os.close(slave)
     return proc, seen
+
+
+# --- catalogue records, as batch writes them ----------------------------------------------
+
+TARGET = (200, 30, 40)  # the colour of the per-pixel target "red" in make_records
+
+
+def make_records(count, seed):
+    """Records as batch writes them: palettes near a few colours, error records, and per-pixel
+    matches of target "red" (= TARGET) in some, of a "red" that is another colour in one."""
+    rng = np.random.default_rng(seed)
+    centres = np.array([[200, 30, 40], [20, 30, 120], [240, 240, 235], [90, 160, 60], [0, 0, 0]])
+    records = []
+    for i in range(count):
+        path = f"set{i % 3}/image {i:04d}.png"
+        if i % 17 == 5:
+            records.append({"path": path, "width": None, "height": None, "colors": None, "error": "broken",
+                            "seconds": 0.0})
+            continue
+        n = int(rng.integers(1, 7))
+        rgb = np.clip(centres[rng.integers(0, 5, n)] + rng.normal(0, 30, (n, 3)), 0, 255).astype(int)
+        shares = np.round(rng.dirichlet(np.ones(n)) * 100, 2)
+        record = {"path": path, "width": 10, "height": 10,
+                  "colors": [{"color": c.tolist(), "percentage": float(p), "hex": "#%02x%02x%02x" % tuple(c)}
+                             for c, p in zip(rgb, shares)], "error": None, "seconds": 0.01}
+        if i % 4 == 0:
+            pixel = tuple(int(v) for v in np.clip(np.array(TARGET) + rng.integers(-20, 20, 3), 0, 255))
+            if i == 8:
+                pixel = (0, 255, 0)  # "red" of another colour: its distance does not fit TARGET
+            bands = np.sort(np.round(rng.uniform(0, 60, 3), 2)).tolist()
+            record["matches"] = {"red": {"total_percentage": bands[2], "close_percentage": bands[1],
+                                         "very_close_percentage": bands[0], "closest_pixel": list(pixel),
+                                         "min_distance": round(ref_distance(TARGET, pixel), 2),
+                                         "similarity_score": 0}}
+            if i == 8:
+                record["matches"]["red"]["min_distance"] = 3.0
+        records.append(record)
+    return records
+
+
+def write_records(path, records, tail=""):
+    """`records` as a results file, one JSON line each, then `tail` (a partial line, say)."""
+    with open(path, "w", encoding="utf-8") as out:
+        for record in records:
+            out.write(json.dumps(record) + "\n")
+        out.write(tail)

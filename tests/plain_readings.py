@@ -81,6 +81,19 @@ def ref_distance(color1, color2):
     return float(np.sqrt(np.sum((lab1 - lab2) ** 2)))
 
 
+def ref_css_name(color):
+    """The CSS colour name nearest to `color`, one name at a time in alphabetical order
+    (the first of equally near names wins)."""
+    import webcolors
+
+    best, best_distance = None, float("inf")
+    for name in sorted(webcolors.names("css3")):
+        distance = ref_distance(color, tuple(webcolors.name_to_rgb(name)))
+        if distance < best_distance:
+            best, best_distance = name, distance
+    return best
+
+
 def ref_closest(target_color, image_colors):
     """The first record nearest to the target, and its distance."""
     target_rgb = np.array(target_color)

@@ -174,7 +174,7 @@ def test_an_interrupted_run_leaves_whole_lines(scheduler, tmp_path, stop, status
     (["-t", "red=#ff0000", "--threshold", "inf"], "finite"),
     (["-t", "red=#ff0000", "--detailed", "--threshold", "20"], "not to --detailed"),
     (["-t", "red=#ff0000", "-t", "red=1,2,3"], "more than once: red"),
-    (["-t", "red"], "NAME="),
+    (["-t", "reddish"], "CSS colour name"),
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "not with --scheduler"),
     (["--workers", "0"], "between 1"),
     (["--max-side", "-3"], "between 1"),

@@ -16,6 +16,7 @@ import cv2
 import matplotlib.pyplot as plt
 import numpy as np
 import pytest
+from threadpoolctl import threadpool_limits
 from PIL import Image
 
 import chromalens
@@ -126,7 +127,14 @@ SETTINGS = {
     "dbscan": (["-a", "dbscan", "-n", "2"], {"algorithm": "dbscan", "n_colors": 2}),
     # More colours than the image has: scikit-learn's warning is not passed on.
     "few-distinct": (["--no-preprocessing", "-n", "6"], {"preprocessing": False, "n_colors": 6}),
+    # k-means sums per thread: the command line's thread count is the API's under the same limit.
+    "two-threads": (["--threads", "2"], {}),
 }
+
+
+def cli_threads(flags):
+    """The native threads a command line runs with: --threads, else one."""
+    return int(flags[flags.index("--threads") + 1]) if "--threads" in flags else 1
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
@@ -138,7 +146,8 @@ def test_extract_json_matches_api(images, capfd, flags, settings, with_mask):
     out, err = capfd.readouterr()  # file-descriptor level: native code writes there too
     assert err == ""
     # The API reading the same files itself (the mask path as a colour image).
-    expected = ColorExtractor(**settings).extract_colors(images["image"], images["mask"] if with_mask else None)
+    with threadpool_limits(cli_threads(flags)):
+        expected = ColorExtractor(**settings).extract_colors(images["image"], images["mask"] if with_mask else None)
     assert expected
     got = json.loads(out)
     assert [{k: r[k] for k in ("color", "percentage")} for r in got] == jsonable(expected)
@@ -213,10 +222,13 @@ def test_unusable_files_exit_1(images, tmp_path, capsys, argv, message):
     (["--colors", "2147483648"], "argument --colors/-n: must be between 1 and 2147483647, got 2147483648"),
     (["-a", "meanshift"], "argument --algorithm/-a: invalid choice: 'meanshift' (choose from 'kmeans', 'dbscan')"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
-    (["a.png", "b.png"], "unrecognized arguments: b.png"),
+    (["{image}", "{image}", "--chart", "c.png"], "--chart, --palette and --export take one image, got 2; "
+     "give each image its own command"),
+    (["--max-pixels", "-1"], "argument --max-pixels: must be a positive integer, or 0 or 'none' for no limit, got -1"),
+    (["--threads", "0"], "argument --threads: must be between 1 and 2147483647, got 0"),
     (["match", "{image}"], "the following arguments are required: NAME=COLOUR"),
-    (["match", "{image}", "red"], "argument NAME=COLOUR: invalid target 'red': "
-     "expected NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"),
+    (["match", "{image}", "reddish"], "argument NAME=COLOUR: invalid target 'reddish': expected NAME=COLOUR or "
+     "COLOUR alone, COLOUR being R,G,B (each 0..255), #RGB, #RRGGBB or a CSS colour name such as navy"),
     (["match", "{image}", "a=1,2,3", "a=#000000"], "target name given more than once: a"),
     (["match", "{image}", "a=1,2,3", "--detailed", "-t", "20"],
      "--threshold applies to the dominant-colour match, not to --detailed"),
@@ -315,8 +327,9 @@ TARGET_DICT = {"red": (200, 40, 40), "orange": (30, 120, 200), "paper": (230, 23
 ])
 def test_match_summary_json_matches_api(images, capsys, flags, settings, threshold):
     assert main(["match", images["image"], *TARGETS, "--json", *flags]) == 0
-    expected = ColorExtractor(**settings).analyze_color_similarity(images["image"], TARGET_DICT,
-                                                                   similarity_threshold=threshold)
+    with threadpool_limits(cli_threads(flags)):
+        expected = ColorExtractor(**settings).analyze_color_similarity(images["image"], TARGET_DICT,
+                                                                       similarity_threshold=threshold)
     assert json.loads(capsys.readouterr().out) == jsonable(expected)
 
 
@@ -369,6 +382,10 @@ def test_match_nothing_selected(images, capsys):
     ("x=#fff", ("x", (255, 255, 255))),
     ("x=1.5,2,3", None),
     ("x=1,2,3,4", None),
+    ("sky = Sky Blue", ("sky", (135, 206, 235))),
+    (" navy ", ("navy", (0, 0, 128))),
+    ("#fff", ("#fff", (255, 255, 255))),
+    ("x=navyish", None),
 ])
 def test_parse_target(text, expected):
     if expected is None:

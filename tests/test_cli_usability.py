@@ -2,7 +2,8 @@
 
 Thresholds, the status line on narrow terminals, output paths checked before
 any work, target spellings, what --detailed says it measured, TERM=dumb and
-NO_COLOR, transparency, --max-side, --palette.
+NO_COLOR, transparency, --max-side, --palette, several images, --max-pixels,
+OpenCV's log, --threads.
 """
 
 import contextlib
@@ -25,7 +26,8 @@ from chromalens.cli.terminal import Status
 
 from helpers import run_on_terminal
 
-TARGET_MESSAGE = "expected NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
+TARGET_MESSAGE = ("expected NAME=COLOUR or COLOUR alone, COLOUR being R,G,B (each 0..255), #RGB, #RRGGBB "
+                  "or a CSS colour name such as navy")
 
 
 def run(*args, env=None, **kwargs):
@@ -199,7 +201,7 @@ def test_target_spellings(files):
 
 
 @pytest.mark.parametrize("target", ["red=-1,0,0", "red=300,0,0", "red=#ffff", "red=#ggg", "red=1,2",
-                                    "red=1,2,3,4", "red=1.5,2,3", "red", "=1,2,3", "red=#fff=x"])
+                                    "red=1,2,3,4", "red=1.5,2,3", "redish", "=1,2,3", "red=#fff=x"])
 def test_malformed_targets_get_one_message(files, target):
     launch = run if target in ("red=-1,0,0", "red=300,0,0") else call
     done = launch("match", files["image"], target)
@@ -302,3 +304,115 @@ def test_max_side_larger_than_the_image_changes_nothing(files):
     whole = run(files["image"], "--json")
     large = run(files["image"], "--json", "--max-side", "1000")
     assert large.returncode == 0 and large.stdout == whole.stdout
+
+
+# ---------------------------------------------------------------------------
+# Several images, the pixel limit, long titles, OpenCV's log, threads
+# ---------------------------------------------------------------------------
+def test_several_images_one_table_each_and_failures_on_their_own_line(files, tmp_path):
+    missing = str(tmp_path / "missing.png")
+    done = run(files["image"], missing, files["cutout"], "-n", "2", "--no-preprocessing")
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [f"chromalens: error: cannot read image {missing}: no such file"]
+    tables = done.stdout.split("\n\n")
+    assert [t.splitlines()[0].split(":")[0] for t in tables] == [files["image"], files["cutout"]]
+    assert tables[0] == call(files["image"], "-n", "2", "--no-preprocessing").stdout.rstrip("\n")
+
+    as_json = run(files["image"], files["cutout"], "-n", "2", "--no-preprocessing", "--json")
+    assert as_json.returncode == 0, as_json.stderr
+    lines = [json.loads(line) for line in as_json.stdout.splitlines()]
+    assert [line["path"] for line in lines] == [files["image"], files["cutout"]]
+    for line in lines:
+        alone = call(line["path"], "-n", "2", "--no-preprocessing", "--json")
+        assert line["colors"] == json.loads(alone.stdout)
+
+
+def test_match_points_a_second_image_to_batch(files):
+    done = run("match", files["image"], files["cutout"], "red=#f00")
+    assert done.returncode == 2
+    assert done.stderr.splitlines()[-1].endswith(
+        f"'{files['cutout']}' is a file, not a target: match analyses one image; for several, use "
+        "'chromalens batch IMAGE ... --out RESULTS.jsonl -t NAME=COLOUR'")
+
+
+@pytest.mark.parametrize("limit, refused", [("2047", True), ("2048", False), ("0", False), ("none", False)])
+def test_pixel_limit_is_named_as_an_option(files, limit, refused):
+    done = run(files["image"], "--max-pixels", limit, "--no-preprocessing", "-n", "2")
+    if refused:  # the image is 64 x 32 = 2048 pixels
+        assert done.returncode == 1 and done.stdout == ""
+        assert done.stderr.splitlines() == [
+            f"chromalens: error: cannot read image {files['image']}: its header declares 64 x 32 = 2,048 pixels, "
+            "more than the limit of 2,047 (a possible decompression bomb); pass --max-pixels with a larger number, "
+            "or --max-pixels 0 to lift the limit"]
+    else:
+        assert done.returncode == 0 and done.stderr == ""
+
+
+def test_unknown_format_names_the_option(tmp_path):
+    (tmp_path / "notes.txt").write_text("not an image\n")
+    done = run(str(tmp_path / "notes.txt"))
+    assert done.returncode == 1
+    assert done.stderr.strip().endswith("not a recognised image file (if OpenCV reads its format, pass "
+                                        "--max-pixels 0 to decode it without checking its size first)")
+
+
+def test_long_palette_title_stays_on_the_card(files, tmp_path):
+    long_name = tmp_path / ("holiday_photo_exported_from_the_camera_with_a_long_name_" * 2 + ".png")
+    long_name.write_bytes(open(files["image"], "rb").read())
+    done = run(str(long_name), "-n", "2", "--no-preprocessing", "--palette", "card.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / "card.png") as card:
+        pixels = np.asarray(card.convert("L"))
+    title_band = pixels[: pixels.shape[0] // 3]
+    assert (title_band[:, :200] < 128).any()  # the title is there ...
+    assert (title_band[:, -40:] == 255).all()  # ... and ends inside the right margin
+
+
+def test_algorithm_help_says_when_dbscan_gives_few_colours():
+    done = run("extract", "--help", env={"COLUMNS": "200"})
+    assert "smooth gradients" in done.stdout and "--threads N" in done.stdout
+
+
+def truncated_files(tmp_path):
+    image = np.random.default_rng(3).integers(0, 256, (32, 32, 3), dtype=np.uint8)
+    paths = []
+    for extension in (".bmp", ".tiff"):
+        data = cv2.imencode(extension, image)[1].tobytes()
+        paths.append(tmp_path / f"broken{extension}")
+        paths[-1].write_bytes(data[: len(data) // 2])
+    return paths
+
+
+def test_broken_files_give_one_line_without_opencv_log(tmp_path):
+    # OpenCV logs an error for each of these before failing; the size check is lifted so that it decodes them.
+    for path in truncated_files(tmp_path):
+        done = run(str(path), "--max-pixels", "0")
+        assert done.returncode == 1
+        assert done.stderr.splitlines() == [f"chromalens: error: cannot read image {path}: OpenCV cannot decode it"]
+    # read_image too, and OpenCV's level is restored after it.
+    script = ("import sys, cv2\nfrom chromalens import read_image\n"
+              "before = cv2.utils.logging.getLogLevel()\n"
+              "for path in sys.argv[1:]:\n"
+              "    try:\n        read_image(path, max_pixels=None)\n    except ValueError as error:\n"
+              "        print(error)\n"
+              "print(before == cv2.utils.logging.getLogLevel())\n")
+    done = subprocess.run([sys.executable, "-W", "ignore::UserWarning", "-c", script,
+                           *map(str, truncated_files(tmp_path))], capture_output=True, text=True, timeout=120)
+    assert done.stderr == ""
+    assert done.stdout.splitlines()[-1] == "True" and len(done.stdout.splitlines()) == 3
+
+
+def test_native_threads_are_limited_inside_and_restored_after():
+    from threadpoolctl import threadpool_info
+
+    from chromalens.cli.args import native_threads
+
+    def counts():
+        return sorted((i["user_api"], i["num_threads"]) for i in threadpool_info()), cv2.getNumThreads()
+
+    before = counts()
+    for threads in (1, 3):
+        with native_threads(threads):
+            pools, opencv = counts()
+            assert opencv == threads and pools and all(n == threads for _, n in pools)
+        assert counts() == before

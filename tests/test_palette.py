@@ -93,3 +93,46 @@ def test_bad_input_is_refused_before_writing(tmp_path, colors, path, error, mess
     with pytest.raises(error, match=message):
         palette_card(colors, target)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("title", [
+    "Dominant colours of photo.jpg",
+    "Dominant colours of " + "a_rather_long_camera_export_name_" * 2 + ".jpg",
+    "Dominant colours of " + "IMG_" + "0123456789" * 14 + ".jpg",
+    "word " * 60,
+])
+def test_title_stays_inside_the_card(title):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    figure = palette_card(COLORS, title=title)
+    text = figure.axes[0].texts[0]
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    box = text.get_window_extent(renderer)
+    width, height = figure.get_size_inches() * figure.dpi
+    assert 0 < box.x0 and box.x1 <= width - 20
+    # Below the title, the strip starts where the title's lines end.
+    strip_top = height - min(p.get_y() for p in figure.axes[0].patches)  # y grows downwards
+    assert box.y0 > strip_top
+    assert "".join(text.get_text().split()) == "".join(title.split())
+    assert text.get_fontsize() >= 12
+
+
+def test_notebook_shows_the_card_as_a_picture(tmp_path):
+    """A real kernel runs a notebook whose last line is palette_card(colors)."""
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    import base64
+    import io
+
+    source = ("from chromalens import palette_card\n"
+              f"colors = {COLORS!r}\n"
+              "palette_card(colors, title='Notebook')")
+    notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source)])
+    nbclient.NotebookClient(notebook, timeout=120, kernel_name="python3",
+                            resources={"metadata": {"path": str(tmp_path)}}).execute()
+    (result,) = [o for o in notebook.cells[0].outputs if o["output_type"] == "execute_result"]
+    png = base64.b64decode(result["data"]["image/png"])
+    assert result["metadata"]["image/png"]["width"] == 800
+    with Image.open(io.BytesIO(png)) as picture:
+        assert picture.size[0] == 1600
+        assert (np.asarray(picture.convert("RGB")) == (38, 34, 43)).all(axis=2).sum() > 1000

@@ -256,6 +256,25 @@ def test_pil_image_of_a_16_bit_png_equals_the_file(rng, tmp_path):
         np.testing.assert_array_equal(read_image(picture)[0], cv2.imread(str(path)))
 
 
+@pytest.mark.parametrize("orientation", range(1, 9))
+@pytest.mark.parametrize("file_format, options", [("PNG", {}), ("WEBP", {"lossless": True}), ("JPEG", {})])
+def test_pil_image_is_turned_as_its_file_is(rng, tmp_path, orientation, file_format, options):
+    mode = "RGB" if file_format == "JPEG" else "RGBA"
+    path = tmp_path / f"turned.{file_format.lower()}"
+    path.write_bytes(encode_pillow(_picture(rng, mode, size=(6, 4)), file_format, exif=_exif(orientation), **options))
+    by_path = read_image(path)
+    with Image.open(path) as picture:
+        by_pillow = read_image(picture)
+    assert by_path[0].shape[:2] == ((4, 6) if orientation < 5 else (6, 4))
+    # Pillow's and OpenCV's JPEG decoders may round differently: the shape and the rough picture agree.
+    if file_format == "JPEG":
+        assert by_pillow[0].shape == by_path[0].shape
+        assert np.abs(by_pillow[0].astype(int) - by_path[0]).mean() < 8
+    else:
+        np.testing.assert_array_equal(by_pillow[0], by_path[0])
+        np.testing.assert_array_equal(by_pillow[1], by_path[1])
+
+
 def test_truncated_file_opened_lazily_by_pillow(rng):
     data = encode_pillow(_picture(rng, size=(64, 64)), "PNG")
     picture = Image.open(io.BytesIO(data[: len(data) // 2]))

@@ -86,6 +86,8 @@ run_version() {
         echo "python $full: FAILED to install ($(( SECONDS - started ))s; log: $log)" >"$work/$minor.line"
         return 1
     }
+    # The scikit-learn each Python gets differs (3.9's newest is older): say which.
+    full="$full, scikit-learn $("$venv/bin/python" -c 'import sklearn; print(sklearn.__version__)' 2>/dev/null)"
     status=0
     (cd "$repo" && MPLBACKEND=Agg "$venv/bin/python" -m pytest -q -p no:cacheprovider \
         --basetemp="$work/tmp-$minor" "${pytest_args[@]}") >>"$log" 2>&1 || status=$?

@@ -6,13 +6,16 @@ a window and never leaves a figure in pyplot's list of open figures.
 
 from __future__ import annotations
 
+import io
 import math
 import os
-from typing import Any, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+from matplotlib.figure import Figure
 
 from chromalens._text import hex_code
 
-__all__ = ["palette_card", "text_color_for"]
+__all__ = ["palette_card", "text_color_for", "PaletteFigure"]
 
 FORMATS = ("png", "svg", "pdf")
 WIDTH = 800            # figure width in pixels at DPI: the size it is meant to be read at
@@ -20,13 +23,28 @@ DPI = 100
 PNG_DPI = 200          # PNG files at twice that, so they stay sharp on high-density screens
 MARGIN = 24
 GAP = 12
-TITLE_HEIGHT = 46
+TITLE_HEIGHT = 46      # one line of title at TITLE_SIZE
+TITLE_SIZE = 17        # points; a title too long for one line shrinks down to TITLE_MIN_SIZE,
+TITLE_MIN_SIZE = 12    # then wraps onto more lines at that size
+TITLE_LINE = 21        # pixels each further line of title adds
 STRIP_HEIGHT = 34
 TILE_HEIGHT = 104
 COLUMNS = 5
 EDGE = "#b8b8b8"       # a thin outline, so white and near-white swatches stay visible
 
 RGB = Tuple[int, int, int]
+
+
+class PaletteFigure(Figure):
+    """The figure of a palette card: a :class:`matplotlib.figure.Figure` that
+    Jupyter and IPython display as its picture (PNG, sharp on high-density
+    screens) when it is a cell's value."""
+
+    def _repr_png_(self) -> Tuple[bytes, Dict[str, int]]:
+        buffer = io.BytesIO()
+        self.savefig(buffer, format="png", dpi=PNG_DPI, facecolor=self.get_facecolor())
+        width, height = (round(float(v) * self.dpi) for v in self.get_size_inches())
+        return buffer.getvalue(), {"width": width, "height": height}
 
 
 def _linear(channel: int) -> float:
@@ -70,6 +88,60 @@ def _checked(colors: Sequence[Mapping[str, Any]]) -> Tuple[Sequence[RGB], Sequen
     return rgbs, shares
 
 
+def _text_measure() -> Callable[[str, float], float]:
+    """A function giving the width in figure pixels of a text in the title's
+    bold font at a size in points, as the PNG renderer draws it (its hinted
+    glyphs are a little wider than the outlines SVG and PDF files use)."""
+    from matplotlib.backends.backend_agg import RendererAgg
+    from matplotlib.font_manager import FontProperties
+
+    renderer = RendererAgg(1, 1, DPI)
+
+    def width(text: str, size: float) -> float:
+        measured, _, _ = renderer.get_text_width_height_descent(text, FontProperties(size=size, weight="bold"),
+                                                                ismath=False)
+        return float(measured)
+
+    return width
+
+
+def _wrapped(text: str, room: float, size: float, measure: Callable[[str, float], float]) -> List[str]:
+    """`text` in lines no wider than `room`: broken between words, and inside
+    a word only when the word alone is wider."""
+    lines: List[str] = []
+    line = ""
+    for word in text.split():
+        candidate = f"{line} {word}" if line else word
+        if measure(candidate, size) <= room:
+            line = candidate
+            continue
+        if line:
+            lines.append(line)
+        line = ""
+        for character in word:
+            if line and measure(line + character, size) > room:
+                lines.append(line)
+                line = ""
+            line += character
+    return lines + [line] if line else lines
+
+
+def _title_layout(title: str, room: float) -> Tuple[List[str], float]:
+    """The title's lines and font size: one line at the largest size from
+    TITLE_SIZE down to TITLE_MIN_SIZE that fits in `room`, else wrapped
+    at TITLE_MIN_SIZE."""
+    measure = _text_measure()
+    width = measure(title, TITLE_SIZE)
+    if width <= room:
+        return [title], TITLE_SIZE
+    size = math.floor(TITLE_SIZE * room / width * 10) / 10
+    while size >= TITLE_MIN_SIZE:
+        if measure(title, size) <= room:
+            return [title], size
+        size -= 0.5
+    return _wrapped(title, room, TITLE_MIN_SIZE, measure), TITLE_MIN_SIZE
+
+
 def _format_of(path: Union[str, "os.PathLike[str]"]) -> str:
     extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
     if extension not in FORMATS:
@@ -87,29 +159,33 @@ def palette_card(colors: Sequence[Mapping[str, Any]], path: Union[str, "os.PathL
     a strip with each colour as wide as its share, then one swatch per colour
     (at most five to a row), in the order given, labelled with its hex code and its share (two
     decimals), in black or white, whichever contrasts more with the swatch
-    (WCAG relative luminance).  `title`, when given, is written above.
+    (WCAG relative luminance).  `title`, when given, is written above; a title
+    too long for one line is set smaller, down to 12 points, then wrapped.
 
     With `path` (``.png``, ``.svg`` or ``.pdf``; the format follows the
     extension) the card is written there and None is returned; nothing stays
-    open.  Without it, the :class:`matplotlib.figure.Figure` is returned, not
-    registered with pyplot: a notebook shows it as the cell's value, and
+    open.  Without it, the figure is returned: a :class:`PaletteFigure`, which
+    is a :class:`matplotlib.figure.Figure` not registered with pyplot.  A
+    notebook shows it as the picture when it is the cell's value, and
     ``figure.savefig(...)`` writes it.  800 pixels wide at its 100 dpi.
     """
-    from matplotlib.figure import Figure
     from matplotlib.patches import Rectangle
 
     rgbs, shares = _checked(colors)
     file_format = _format_of(path) if path is not None else None
 
+    inner = WIDTH - 2 * MARGIN
+    title_lines, title_size = _title_layout(title, inner) if title else ([], TITLE_SIZE)
     count = len(rgbs)
     # At most COLUMNS swatches a row, the rows as evenly filled as they can be (6 colours: 3 + 3).
     rows = math.ceil(count / COLUMNS)
     columns = math.ceil(count / rows)
-    top = MARGIN + (TITLE_HEIGHT if title else 0)
+    title_height = TITLE_HEIGHT + (len(title_lines) - 1) * TITLE_LINE if title_lines else 0
+    top = MARGIN + title_height
     tiles_top = top + STRIP_HEIGHT + 2 * GAP
     height = tiles_top + rows * TILE_HEIGHT + (rows - 1) * GAP + MARGIN
 
-    figure = Figure(figsize=(WIDTH / DPI, height / DPI), dpi=DPI, facecolor="white")
+    figure = PaletteFigure(figsize=(WIDTH / DPI, height / DPI), dpi=DPI, facecolor="white")
     axes = figure.add_axes((0, 0, 1, 1))
     axes.set_xlim(0, WIDTH)
     axes.set_ylim(height, 0)  # y grows downwards, as on a page
@@ -118,10 +194,9 @@ def palette_card(colors: Sequence[Mapping[str, Any]], path: Union[str, "os.PathL
     def fill(rgb: RGB) -> Tuple[float, float, float]:
         return (rgb[0] / 255, rgb[1] / 255, rgb[2] / 255)
 
-    inner = WIDTH - 2 * MARGIN
-    if title:
-        axes.text(MARGIN, MARGIN + TITLE_HEIGHT / 2 - 4, title, fontsize=17, fontweight="bold",
-                  ha="left", va="center", color="#202020")
+    if title_lines:
+        axes.text(MARGIN, MARGIN + title_height / 2 - 4, "\n".join(title_lines), fontsize=title_size,
+                  fontweight="bold", ha="left", va="center", color="#202020")
 
     # The strip: shares at a glance, in proportion.
     total = sum(shares)

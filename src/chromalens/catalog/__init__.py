@@ -12,15 +12,15 @@ flat however many paths there are (the paths may come from a generator).
 A record is a dictionary of plain JSON values, keys in this order: "path",
 "real_path" (every symbolic link resolved: the image's identity), "width",
 "height" (of the image as analysed), "colors" (``[{"color": [r, g, b],
-"percentage": p, "hex": "#rrggbb"}, ...]``), "similarity" (with `targets`) or
-"matches" (with `targets` and `detailed`), "error" (None, or one line saying
-why the image could not be analysed), "seconds" (time on the worker) and
-"settings" (how it was analysed).  The analysis values are those the
-extractor's methods return for ``read_image`` of the file.  A worker that
-dies loses nothing: its image is retried on another worker, and an image
-that kills workers again and again gets an error record; so does an image
-over the pixel or time limit.  Needs Dask distributed: ``pip install
-'chromalens[batch]'``.
+"percentage": p, "hex": "#rrggbb", "name": nearest CSS name}, ...]``),
+"similarity" (with `targets`) or "matches" (with `targets` and `detailed`),
+"error" (None, or one line saying why the image could not be analysed),
+"seconds" (time on the worker) and "settings" (how it was analysed).  The
+analysis values are those the extractor's methods return for ``read_image``
+of the file.  A worker that dies loses nothing: its image is retried on
+another worker, and an image that kills workers again and again gets an
+error record; so does an image over the pixel or time limit.  Needs Dask
+distributed: ``pip install 'chromalens[batch]'``.
 """
 from typing import TYPE_CHECKING, Any
 
@@ -28,8 +28,9 @@ from chromalens.catalog.paths import IMAGE_EXTENSIONS, find_images
 
 if TYPE_CHECKING:
     from chromalens.catalog.driver import analyze
+    from chromalens.catalog.query import search
 
-__all__ = ["analyze", "find_images", "IMAGE_EXTENSIONS"]
+__all__ = ["analyze", "search", "find_images", "IMAGE_EXTENSIONS"]
 
 
 def __getattr__(name: str) -> Any:
@@ -39,4 +40,8 @@ def __getattr__(name: str) -> Any:
         from chromalens.catalog.driver import analyze
 
         return analyze
+    if name == "search":
+        from chromalens.catalog.query import search
+
+        return search
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

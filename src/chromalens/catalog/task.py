@@ -16,7 +16,9 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from chromalens._text import hex_code, one_line
+from chromalens._threads import native_threads
 from chromalens.color_extractor_cy import ColorExtractor
+from chromalens.colors import css_names
 from chromalens.io import read_image
 from chromalens.io._encoded import PixelLimitError
 
@@ -121,12 +123,11 @@ def time_limit_error(options: Options) -> str:
     return f"stopped after {options.max_seconds:g} s, the time {name} allows per image; {lift}"
 
 
-# --- native threads, set for one task and put back after it -------------------------------
-
-_controller: Any = None
-
+# --- native threads, for one task ------------------------------------------------------
 
 def _threads_here(threads: Union[int, Mapping[str, int], None]) -> Optional[int]:
+    """The native threads of an analysis on this worker (a number per host: its own, or its
+    cores over its worker threads)."""
     if threads is None or isinstance(threads, int):
         return threads
     from distributed import get_worker
@@ -140,35 +141,6 @@ def _threads_here(threads: Union[int, Mapping[str, int], None]) -> Optional[int]
     except AttributeError:  # not on Linux
         cores = os.cpu_count() or 1
     return max(1, cores // max(1, worker.state.nthreads))
-
-
-@contextlib.contextmanager
-def _native_threads(threads: Optional[int]) -> Iterator[None]:
-    """Native pools (BLAS, OpenMP, OpenCV) held to `threads`, and OpenCV kept quiet, for the
-    length of one task: a worker of a shared cluster is left as it was found."""
-    import cv2
-
-    global _controller
-    level = cv2.utils.logging.getLogLevel()
-    # OpenCV warns on stderr about each file it cannot decode; the record says it in one line.
-    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_ERROR)
-    limiter, opencv_threads = None, None
-    try:
-        if threads is not None:
-            from threadpoolctl import ThreadpoolController
-
-            if _controller is None:
-                _controller = ThreadpoolController()
-            limiter = _controller.limit(limits=threads)
-            opencv_threads = cv2.getNumThreads()
-            cv2.setNumThreads(threads)
-        yield
-    finally:
-        if opencv_threads is not None:
-            cv2.setNumThreads(opencv_threads)
-        if limiter is not None:
-            limiter.restore_original_limits()
-        cv2.utils.logging.setLogLevel(level)
 
 
 # --- what runs, for the time limit ----------------------------------------------------------
@@ -242,7 +214,8 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
                 warnings.simplefilter("ignore", ConvergenceWarning)
                 colors = extractor.extract_colors(image, mask)
                 record["colors"] = [{"color": plain(c["color"]), "percentage": plain(c["percentage"]),
-                                     "hex": hex_code(c["color"])} for c in colors]
+                                     "hex": hex_code(c["color"]), "name": css}
+                                    for c, css in zip(colors, css_names([c["color"] for c in colors]))]
                 if targets is not None and options.detailed:
                     record["matches"] = plain(extractor.find_color_matches(image, targets, mask))
                 elif targets is not None and _overrides(extractor, "extract_colors", "analyze_color_similarity"):
@@ -261,6 +234,7 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
 def analyze_files(files: Sequence[Tuple[str, str, str]], extractor: Any, options: Options,
                   settings: Optional[Dict[str, Any]] = None, key: Optional[str] = None) -> List[Dict[str, Any]]:
     """The records of several images, one task's worth: (path to read, path to record, real path)."""
-    with _native_threads(_threads_here(options.threads)):
+    # Set for the task and put back after it: a worker of a shared cluster is left as it was found.
+    with native_threads(_threads_here(options.threads)):
         return [analyze_file(path, extractor, options, name, identity, settings, key)
                 for path, name, identity in files]

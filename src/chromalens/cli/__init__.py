@@ -2,9 +2,12 @@
 
 ::
 
-    chromalens [IMAGE] [options]             dominant colours (same as ``extract``)
-    chromalens extract [IMAGE] [options]     dominant colours of IMAGE or the sample photo
+    chromalens [IMAGE ...] [options]         dominant colours (same as ``extract``)
+    chromalens extract [IMAGE ...] [options] dominant colours of each IMAGE or the sample photo
     chromalens match IMAGE NAME=COLOUR ...   how strongly target colours are present
+    chromalens batch PATH... --out RESULTS   many images on Dask, one JSON line each
+    chromalens search RESULTS... -c COLOUR   the images of RESULTS ranked by colour
+    chromalens report RESULTS... --out DIR   a page to browse and rank them
 
 Without a subcommand the arguments are those of ``extract``.  An image file
 named like a subcommand is given as ``./extract`` (or after ``--``).
@@ -27,13 +30,13 @@ import sys
 from typing import Callable, List, Optional, Sequence
 
 from chromalens import __version__
-from chromalens.cli import batch, extract, match
+from chromalens.cli import batch, extract, match, report, search
 from chromalens.cli.args import parse_target, positive_threshold
 from chromalens.cli.terminal import PROG
 
 __all__ = ["main", "build_parser", "parse_target", "positive_threshold"]
 
-SUBCOMMANDS = ("extract", "match", "batch")
+SUBCOMMANDS = ("extract", "match", "batch", "search", "report")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -41,16 +44,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         usage="%(prog)s [-h] [--version]\n"
-        "       %(prog)s [extract] [IMAGE] [options]\n"
+        "       %(prog)s [extract] [IMAGE ...] [options]\n"
         "       %(prog)s match IMAGE NAME=COLOUR [NAME=COLOUR ...] [options]\n"
-        "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]",
+        "       %(prog)s batch PATH [PATH ...] --out RESULTS.jsonl [options]\n"
+        "       %(prog)s search RESULTS... (-c COLOUR ... | --like IMAGE) [options]\n"
+        "       %(prog)s report RESULTS [RESULTS ...] --out DIR [options]",
         description="Dominant colours of an image, and how strongly named colours are present in it. "
         "Without a subcommand, runs 'extract' (on the bundled sample photo when no IMAGE is given).",
-        epilog="An image file named 'extract', 'match' or 'batch' is given as ./extract or after '--'.",
+        epilog="An image file named like a subcommand is given as ./extract or after '--'.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="{extract,match,batch}")
-    for command in (extract, match, batch):
+    sub = parser.add_subparsers(dest="command", metavar="{extract,match,batch,search,report}")
+    for command in (extract, match, batch, search, report):
         command.add_parser(sub)
     return parser
 

@@ -10,12 +10,14 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import re
 from typing import Any, Callable, Collection, Dict, Optional, Tuple
+
+from chromalens._threads import native_threads  # noqa: F401 - the subcommands take it from here
+from chromalens.colors import COLOUR_FORMS, parse_color
 
 __all__ = ["positive_threshold", "parse_target", "output_path", "OutputPathError",
            "check_output_path", "_positive_int", "_finite_float", "add_settings", "TargetsAction", "make_extractor",
-           "pixel_limit", "seconds_limit", "target_or_threshold"]
+           "pixel_limit", "seconds_limit", "add_threads_option", "native_threads", "target_or_threshold"]
 
 INT32_MAX = 2**31 - 1
 
@@ -28,6 +30,20 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
     if not 1 <= value <= INT32_MAX:
         raise argparse.ArgumentTypeError(f"must be between 1 and {INT32_MAX}, got {value}")
+    return value
+
+
+def pixel_limit(text: str) -> Optional[int]:
+    """A pixel limit: a positive integer, or 0 or "none" for no limit (None)."""
+    if text.strip().lower() in ("0", "none"):
+        return None
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid pixel count: {text!r} (a positive integer, or 0 or 'none' "
+                                         "for no limit)") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, or 0 or 'none' for no limit, got {value}")
     return value
 
 
@@ -54,20 +70,6 @@ def positive_threshold(text: str) -> float:
     return value
 
 
-def pixel_limit(text: str) -> Optional[int]:
-    """A pixel limit: a positive integer, or 0 or "none" for no limit (None)."""
-    if text.strip().lower() in ("0", "none"):
-        return None
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid pixel count: {text!r} (a positive integer, or 0 or 'none' "
-                                         "for no limit)") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, or 0 or 'none' for no limit, got {value}")
-    return value
-
-
 def seconds_limit(text: str) -> Optional[float]:
     """A time limit in seconds: a positive number, or 0 or "none" for no limit (None)."""
     if text.strip().lower() in ("0", "none"):
@@ -78,37 +80,27 @@ def seconds_limit(text: str) -> Optional[float]:
     return value
 
 
-_HEX = re.compile(r"#([0-9a-fA-F]{3}|[0-9a-fA-F]{6})")
-_TRIPLE = re.compile(r"(\d{1,3}),(\d{1,3}),(\d{1,3})")
-TARGET_FORMS = "NAME=R,G,B (each 0..255), NAME=#RGB or NAME=#RRGGBB"
+TARGET_FORMS = f"NAME=COLOUR or COLOUR alone, COLOUR being {COLOUR_FORMS}"
 
 
 def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
-    """Parse ``NAME=R,G,B``, ``NAME=#RGB`` or ``NAME=#RRGGBB`` into (name, RGB tuple).
+    """Parse ``NAME=COLOUR``, or a COLOUR alone (named as written), into (name, RGB tuple).
 
-    Spaces around the name, the colour and its components are ignored; hex
-    digits may be in any case.  Anything else, including a component above
+    COLOUR is ``R,G,B``, ``#RGB``, ``#RRGGBB`` or a CSS colour name
+    (`chromalens.colors.parse_color`).  Spaces around the name, the colour and
+    its components are ignored.  Anything else, including a component above
     255, gets one message that names the argument and the accepted forms.
     """
     name, sep, colour = text.partition("=")
     name = name.strip()
-    colour = "".join(colour.split())
-    rgb: Optional[Tuple[int, int, int]] = None
-    if sep and name:
-        hex_match = _HEX.fullmatch(colour)
-        triple = _TRIPLE.fullmatch(colour)
-        if hex_match:
-            digits = hex_match.group(1)
-            if len(digits) == 3:
-                digits = "".join(d * 2 for d in digits)
-            rgb = (int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
-        elif triple:
-            r, g, b = (int(v) for v in triple.groups())
-            if max(r, g, b) <= 255:
-                rgb = (r, g, b)
-    if rgb is None:
-        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}")
-    return name, rgb
+    if not sep:
+        name = colour = text.strip()
+    try:
+        if not name:
+            raise ValueError(text)
+        return name, parse_color(colour)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid target {text!r}: expected {TARGET_FORMS}") from None
 
 
 def target_or_threshold(text: str) -> Any:
@@ -168,6 +160,12 @@ def palette_formats() -> Collection[str]:
     return ("png", "svg", "pdf")
 
 
+def export_formats() -> Collection[str]:
+    from chromalens.export import EXPORT_FORMATS
+
+    return EXPORT_FORMATS
+
+
 def check_output_path(path: str, what: str) -> None:
     """Refuse, before any work, a path that is a folder or lies in a missing one."""
     if os.path.isdir(path):
@@ -204,7 +202,10 @@ def add_settings(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--colors", "-n", type=_positive_int, default=5, metavar="N",
                        help="number of dominant colours to extract (default: 5)")
     group.add_argument("--algorithm", "-a", choices=("kmeans", "dbscan"), default="kmeans",
-                       help="clustering algorithm (default: kmeans)")
+                       help="clustering algorithm (default: kmeans). dbscan finds the number of colours itself "
+                       "and suits graphics with a few flat colours; on photos with smooth gradients (skies, "
+                       "skin, plain backdrops) neighbouring shades chain together and it may report one or "
+                       "two colours")
     group.add_argument("--no-preprocessing", dest="preprocessing", action="store_false",
                        help="skip the lighting normalisation and noise filter, which change colours "
                        "(use it for logos, graphics and exact brand colours)")
@@ -218,3 +219,18 @@ def make_extractor(args: argparse.Namespace) -> Any:
 
     return ColorExtractor(n_colors=args.colors, algorithm=args.algorithm,
                           preprocessing=args.preprocessing, lab_space=args.lab_space)
+
+
+# One native thread unless asked otherwise: k-means' OpenMP threads meet at a
+# barrier after every short step, so whenever other programs share the cores
+# two threads lose to one (measured in docs/performance.md); one thread also
+# gives the same k-means sums on every machine.
+DEFAULT_THREADS = 1
+
+
+def add_threads_option(parser: argparse.ArgumentParser) -> None:
+    """``--threads N``: the native threads (OpenMP, BLAS, OpenCV) one analysis may use."""
+    parser.add_argument("--threads", type=_positive_int, default=DEFAULT_THREADS, metavar="N",
+                        help=f"native threads for k-means, BLAS and OpenCV (default: {DEFAULT_THREADS}; more "
+                        "help only on a machine with idle cores, and k-means results can differ in the last "
+                        "digits with the thread count)")

@@ -71,7 +71,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     settings.add_argument("--ignore-alpha", dest="use_alpha", action="store_false",
                           help="analyse transparent pixels too")
     settings.add_argument("--target", "-t", dest="targets", action=TargetsAction, type=parse_target,
-                          metavar="NAME=COLOUR", help="a target colour, e.g. red=#ff0000 (repeatable)")
+                          metavar="NAME=COLOUR", help="a target colour, e.g. red=#ff0000 or navy (repeatable)")
     settings.add_argument("--detailed", action="store_true", help="measure targets pixel by pixel")
     settings.add_argument("--threshold", type=positive_threshold, metavar="T",
                           help="largest LAB distance counted as similar, above 0 (default: 50)")

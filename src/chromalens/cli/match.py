@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 from typing import Any, Dict, List, Sequence, TextIO, Tuple
 
-from chromalens.cli.args import (TargetsAction, add_settings, make_extractor, parse_target, positive_threshold,
-                                 target_or_threshold)
+from chromalens.cli.args import (TargetsAction, add_settings, add_threads_option, make_extractor, native_threads,
+                                 parse_target, positive_threshold, target_or_threshold)
 from chromalens.cli.inputs import NOTHING_ANALYSED, add_input_options, describe, load_inputs, plural, run_command
 from chromalens.cli.terminal import PROG, Status, hex_code, json_default, supports_truecolor, swatch, table
 
@@ -21,8 +22,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "colours (default) or pixel by pixel (--detailed).",
     )
     match.add_argument("image", metavar="IMAGE", help="image file")
-    match.add_argument("targets", nargs="*", type=parse_target, action=TargetsAction, metavar="NAME=COLOUR",
-                       help="a target colour as NAME=R,G,B, NAME=#RGB or NAME=#RRGGBB")
+    match.add_argument("targets", nargs="*", type=_target, action=TargetsAction, metavar="NAME=COLOUR",
+                       help="a target colour: NAME=COLOUR, COLOUR being R,G,B, #RGB, #RRGGBB or a CSS colour "
+                       "name (sky=skyblue), or a CSS colour name alone (navy)")
     # -t means --target, as in batch (a number after it is still taken as the threshold,
     # as older versions spelt --threshold).
     match.add_argument("--target", "-t", dest="targets", type=target_or_threshold, action=TargetsAction,
@@ -33,9 +35,19 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                        help="largest LAB distance counted as similar, above 0 (default: 50; not with --detailed)")
     add_settings(match)
     add_input_options(match)
+    add_threads_option(match)
     match.add_argument("--json", action="store_true", help="print the result as JSON")
     match.set_defaults(run=run, parser=match)
     return match
+
+
+def _target(text: str) -> Tuple[str, Tuple[int, int, int]]:
+    """A target colour; a second image given in its place is pointed to ``batch``."""
+    if "=" not in text and os.path.isfile(text):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is a file, not a target: match analyses one image; for several, use "
+            f"'{PROG} batch IMAGE ... --out RESULTS.jsonl -t NAME=COLOUR'")
+    return parse_target(text)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -74,17 +86,18 @@ def _match_rows(report: Dict[str, Any], targets: Dict[str, Tuple[int, int, int]]
 
 def _match(args: argparse.Namespace, out: TextIO, status: Status) -> int:
     targets: Dict[str, Tuple[int, int, int]] = args.targets
-    image, mask, opaque_only = load_inputs(args)
+    image, mask, opaque_only = load_inputs(args, args.image)
     extractor = make_extractor(args)
     how = describe(args, image, clustered=not args.detailed, opaque_only=opaque_only)
-    if args.detailed:
-        report: Dict[str, Any] = status.run(
-            f"measuring every pixel against {plural(len(targets), 'colour')} ({how})",
-            lambda: extractor.find_color_matches(image, targets, mask))
-    else:
-        threshold = 50.0 if args.threshold is None else args.threshold
-        report = status.run(f"extracting colours ({how})",
-                            lambda: extractor.analyze_color_similarity(image, targets, mask, threshold))
+    threshold = 50.0 if args.threshold is None else args.threshold
+    with native_threads(args.threads):
+        if args.detailed:
+            report: Dict[str, Any] = status.run(
+                f"measuring every pixel against {plural(len(targets), 'colour')} ({how})",
+                lambda: extractor.find_color_matches(image, targets, mask))
+        else:
+            report = status.run(f"extracting colours ({how})",
+                                lambda: extractor.analyze_color_similarity(image, targets, mask, threshold))
 
     if args.json:
         out.write(json.dumps(report, default=json_default) + "\n")

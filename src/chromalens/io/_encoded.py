@@ -9,6 +9,7 @@ import numpy as np
 
 from chromalens.io._headers import Header, HeaderError, read_header
 from chromalens.io._in_memory import alpha_mask
+from chromalens.io._opencv_log import opencv_log_silenced
 
 Array = np.ndarray
 
@@ -72,15 +73,15 @@ def decode(data: bytes, name: str, use_alpha: bool,
         # A decoder would make up the missing part (grey), however large the header says it is.
         raise load_error(name, header.shortfall)
     buffer = np.frombuffer(data, np.uint8)
-    image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
-    if image is None:
-        raise load_error(name, "OpenCV cannot decode it")
-    mask = None
-    if use_alpha and (header is None or header.may_have_alpha):
-        alpha = _alpha(buffer, image, header, name)
-        if alpha is not None:
-            mask = alpha_mask(alpha)
-    return image, mask
+    # Failures are raised as one error below, without OpenCV's log lines before it.
+    with opencv_log_silenced():
+        image = _imdecode(buffer, cv2.IMREAD_COLOR, name)
+        if image is None:
+            raise load_error(name, "OpenCV cannot decode it")
+        alpha = None
+        if use_alpha and (header is None or header.may_have_alpha):
+            alpha = _alpha(buffer, image, header, name)
+    return image, None if alpha is None else alpha_mask(alpha)
 
 
 class PixelLimitError(ValueError):

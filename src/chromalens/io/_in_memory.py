@@ -3,7 +3,7 @@
 from typing import Optional, Tuple
 
 import numpy as np
-from PIL import Image
+from PIL import Image, ImageOps
 
 Array = np.ndarray
 _PIL_ALPHA_MODES = frozenset({"RGBA", "LA", "PA", "RGBa", "La"})
@@ -51,14 +51,26 @@ def from_array(array: Array, use_alpha: bool, order: str) -> Tuple[Array, Option
     return image, mask
 
 
+_ORIENTATION_TAG = 0x0112
+
+
+def _upright(picture: Image.Image) -> Image.Image:
+    """`picture` turned as its EXIF orientation says, as OpenCV turns the same file read by path."""
+    if picture.getexif().get(_ORIENTATION_TAG, 1) in (None, 1):
+        return picture
+    turned = ImageOps.exif_transpose(picture)
+    return picture if turned is None else turned
+
+
 def from_pil(picture: Image.Image, use_alpha: bool) -> Tuple[Array, Optional[Array]]:
-    """(BGR copy, mask or None) of a PIL image of any mode."""
+    """(BGR copy, mask or None) of a PIL image of any mode, turned upright by its EXIF orientation."""
     mode = picture.mode
     if mode in ("I", "F"):
         kind = "32-bit integer" if mode == "I" else "32-bit floating-point"
         raise TypeError(f"expected an 8-bit image, got a PIL image of mode {mode!r} ({kind} pixels); "
                         "scale it to 0..255 and convert it, e.g. image.convert('L')")
     try:
+        picture = _upright(picture)
         if mode.startswith("I;16"):
             # 16-bit grey, reduced as OpenCV reduces a 16-bit PNG of it.
             grey = (np.asarray(picture).astype(np.uint16) >> 8).astype(np.uint8)

@@ -49,8 +49,8 @@ def read_image(source: ImageSource, *, use_alpha: bool = True, max_side: Optiona
           mask.  16-bit grey (``I;16``, ``I;16L``, ``I;16B``, ``I;16N``) keeps the
           high byte of every value, as OpenCV reads a 16-bit PNG.  Modes ``I`` and
           ``F`` raise TypeError: scale them to 0..255 and convert them first.
-          Pillow does not apply the EXIF orientation of an opened file, and neither
-          does this function (use ``PIL.ImageOps.exif_transpose`` first).
+          An EXIF orientation is applied (``PIL.ImageOps.exif_transpose``), so an
+          opened file gives the same pixels as its path, which OpenCV turns.
         * a NumPy ``uint8`` array: H x W or H x W x 1 (grey), H x W x 3 (BGR, as
           OpenCV holds images) or H x W x 4 (BGRA).  With ``order="rgb"`` three and
           four channels are read as RGB and RGBA (as Pillow, Matplotlib and most

@@ -17,15 +17,12 @@ namespace chromalens::kernels {
 // The most threads a kernel uses.
 constexpr unsigned kMaxThreads = 8;
 
-// Runs body(i) for i in [0, n) in chunks of `chunk` over up to kMaxThreads
-// threads (one when n < 4 * chunk).  Bodies must write disjoint data, so
-// results never depend on the schedule.  The first exception a body throws
-// stops the loop and is rethrown in the calling thread; when a thread cannot
-// be started, the calling thread takes its share.
+namespace detail {
+
+// Runs body(i) for i in [0, n) in chunks of `chunk` on `n_threads` threads
+// (the calling thread among them).
 template <class Body>
-void parallel_for(std::size_t n, std::size_t chunk, Body body) {
-    unsigned n_threads = std::max(1u, std::min(std::thread::hardware_concurrency(), kMaxThreads));
-    if (n < 4 * chunk) n_threads = 1;
+void run_chunks(std::size_t n, std::size_t chunk, Body& body, unsigned n_threads) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
@@ -55,6 +52,30 @@ void parallel_for(std::size_t n, std::size_t chunk, Body body) {
     work();
     for (auto& thread : pool) thread.join();
     if (error) std::rethrow_exception(error);
+}
+
+inline unsigned available_threads(unsigned max_threads) {
+    return std::max(1u, std::min({std::thread::hardware_concurrency(), kMaxThreads, max_threads}));
+}
+
+}  // namespace detail
+
+// Runs body(i) for i in [0, n) in chunks of `chunk` over up to kMaxThreads
+// threads (one when n < 4 * chunk).  Bodies must write disjoint data, so
+// results never depend on the schedule.  The first exception a body throws
+// stops the loop and is rethrown in the calling thread; when a thread cannot
+// be started, the calling thread takes its share.
+template <class Body>
+void parallel_for(std::size_t n, std::size_t chunk, Body body) {
+    detail::run_chunks(n, chunk, body, n < 4 * chunk ? 1u : detail::available_threads(kMaxThreads));
+}
+
+// Runs body(i) for each of n tasks, each long enough to be worth a thread
+// of its own, on at most `max_threads` threads; otherwise as parallel_for.
+template <class Body>
+void parallel_tasks(std::size_t n, Body body, unsigned max_threads) {
+    const unsigned threads = detail::available_threads(max_threads);
+    detail::run_chunks(n, 1, body, n < threads ? static_cast<unsigned>(std::max<std::size_t>(n, 1)) : threads);
 }
 
 }  // namespace chromalens::kernels

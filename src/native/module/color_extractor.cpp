@@ -25,7 +25,7 @@ namespace chromalens {
 
 namespace {
 
-constexpr char kFile[] = "src/native/module/color_extractor.cpp";
+constexpr char kInitFile[] = "src/native/module/color_extractor.cpp";
 
 const VTable kVTable = {preprocess_image, convert_to_feature_space, apply_mask,
                         extract_pixels,   calculate_percentages,    color_distance_lab};
@@ -222,9 +222,11 @@ void run_module_body(PyObject* module) {
     state.numpy_module = PyDict_GetItemString(state.globals, "np");
     state.cv2_module = PyDict_GetItemString(state.globals, "cv2");
     state.sklearn_dbscan = PyDict_GetItemString(state.globals, "DBSCAN");
+    state.sklearn_kmeans = PyDict_GetItemString(state.globals, "KMeans");
     Py_INCREF(state.numpy_module);
     Py_INCREF(state.cv2_module);
     Py_INCREF(state.sklearn_dbscan);
+    Py_INCREF(state.sklearn_kmeans);
 
     // The methods, in source order, and the reconstructor.
     install_methods();
@@ -248,7 +250,7 @@ int module_exec(PyObject* module) {
     } catch (...) {
         PyErr_SetString(PyExc_ImportError, "unknown native error");
     }
-    add_traceback("init chromalens.color_extractor_cy", kFile, __LINE__);
+    add_traceback("init chromalens.color_extractor_cy", kInitFile, __LINE__);
     state.module = nullptr;
     return -1;
 }

@@ -10,7 +10,7 @@ namespace chromalens {
 namespace {
 
 // The file named in the traceback entries of the methods.
-constexpr char kFile[] = "src/native/module/color_extractor_methods.cpp";
+constexpr char kMethodsFile[] = "src/native/module/color_extractor_methods.cpp";
 
 // ---------------------------------------------------------------------------
 // Documentation texts.
@@ -83,44 +83,44 @@ const MethodSpec kMethods[] = {
          init_settings(s, a);
          return py::none();
      },
-     true, kFile, __LINE__},
+     true, kMethodsFile, __LINE__},
     {"_preprocess_image", "Apply preprocessing for robustness against noise and lighting.", 1,
      {P("image", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return preprocess_image(s, a["image"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return preprocess_image(s, a["image"]); }, true, kMethodsFile, __LINE__},
     {"_convert_to_feature_space", "Convert image to appropriate color space for clustering.", 1,
      {P("image", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return convert_to_feature_space(s, a["image"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return convert_to_feature_space(s, a["image"]); }, true, kMethodsFile, __LINE__},
     {"_apply_mask", "Apply mask to limit color extraction to specific areas.", 2,
      {P("image", Check::array), P("mask", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return apply_mask(s, a["image"], a["mask"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return apply_mask(s, a["image"], a["mask"]); }, true, kMethodsFile, __LINE__},
     {"_extract_pixels", "Extract valid pixels for clustering.", 2,
      {P("image", Check::array), P("mask", Check::none, Default::none)}, nullptr,
-     [](Extractor* s, const Args& a) { return extract_pixels(s, a["image"], a["mask"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return extract_pixels(s, a["image"], a["mask"]); }, true, kMethodsFile, __LINE__},
     {"_cluster_colors_kmeans", "Extract colors using K-means clustering.", 1, {P("pixels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return cluster_colors_kmeans(s, a["pixels"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return cluster_colors_kmeans(s, a["pixels"]); }, true, kMethodsFile, __LINE__},
     {"_cluster_colors_dbscan", "Extract colors using DBSCAN clustering.", 1, {P("pixels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return cluster_colors_dbscan(s, a["pixels"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return cluster_colors_dbscan(s, a["pixels"]); }, true, kMethodsFile, __LINE__},
     {"_calculate_percentages", "Calculate color percentages.", 1, {P("labels", Check::array)}, nullptr,
-     [](Extractor* s, const Args& a) { return calculate_percentages(s, a["labels"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return calculate_percentages(s, a["labels"]); }, true, kMethodsFile, __LINE__},
     {"extract_colors", kExtractColorsDoc, 2, {P("image"), P("mask", Check::none, Default::none)}, nullptr,
-     [](Extractor* s, const Args& a) { return extract_colors(s, a["image"], a["mask"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return extract_colors(s, a["image"], a["mask"]); }, true, kMethodsFile, __LINE__},
     {"visualize_colors", "Visualize extracted colors with percentages.", 2,
      {P("colors", Check::exact_list, Default::required, "List[dict]"),
       P("save_path", Check::exact_str_or_none, Default::none, "Optional[str]")},
      nullptr, [](Extractor* s, const Args& a) { return visualize_colors(s, a["colors"], a["save_path"]); }, true,
-     kFile, __LINE__},
+     kMethodsFile, __LINE__},
     {"_color_distance_lab", "Calculate perceptual distance between two colors in LAB space.", 2,
      {P("color1", Check::array), P("color2", Check::array)}, nullptr,
      [](Extractor* s, const Args& a) -> py::object {
          return py::float_(color_distance_lab(s, a["color1"], a["color2"]));
      },
-     true, kFile, __LINE__},
+     true, kMethodsFile, __LINE__},
     {"_find_closest_color", "Find the closest color in image to target color.", 2,
      {P("target_color", Check::exact_tuple, Default::required, "Tuple[int, int, int]"),
       P("image_colors", Check::exact_list, Default::required, "List[dict]")},
      "Tuple[dict, float]",
      [](Extractor* s, const Args& a) { return find_closest_color(s, a["target_color"], a["image_colors"]); }, true,
-     kFile, __LINE__},
+     kMethodsFile, __LINE__},
     {"analyze_color_similarity", kAnalyzeDoc, 4,
      {P("image"), P("target_colors", Check::exact_dict, Default::required, "Dict[str, Tuple[int, int, int]]"),
       P("mask", Check::none, Default::none), P("similarity_threshold", Check::to_double, Default::float_50, "float")},
@@ -128,18 +128,18 @@ const MethodSpec kMethods[] = {
      [](Extractor* s, const Args& a) {
          return analyze_color_similarity(s, a["image"], a["target_colors"], a["mask"], a.real("similarity_threshold"));
      },
-     true, kFile, __LINE__},
+     true, kMethodsFile, __LINE__},
     {"find_color_matches", kMatchesDoc, 3,
      {P("image"), P("target_colors", Check::exact_dict, Default::required, "Dict[str, Tuple[int, int, int]]"),
       P("mask", Check::none, Default::none)},
      "Dict[str, dict]",
      [](Extractor* s, const Args& a) { return find_color_matches(s, a["image"], a["target_colors"], a["mask"]); },
-     true, kFile, __LINE__},
+     true, kMethodsFile, __LINE__},
     {"__reduce__", nullptr, 0, {}, nullptr, [](Extractor* s, const Args&) { return reduce_extractor(s); }, true,
-     kFile, __LINE__},
+     kMethodsFile, __LINE__},
     // The argument's type is checked by the body, with the pickled state's own message.
     {"__setstate__", nullptr, 1, {P("__pyx_state")}, nullptr,
-     [](Extractor* s, const Args& a) { return setstate_extractor(s, a["__pyx_state"]); }, true, kFile, __LINE__},
+     [](Extractor* s, const Args& a) { return setstate_extractor(s, a["__pyx_state"]); }, true, kMethodsFile, __LINE__},
 };
 
 const MethodSpec kUnpickleSpec = {
@@ -152,7 +152,7 @@ const MethodSpec kUnpickleSpec = {
         return unpickle_extractor(a["__pyx_type"], a.int32("__pyx_checksum"), a["__pyx_state"]);
     },
     false,
-    kFile,
+    kMethodsFile,
     __LINE__};
 
 // The methods that serve the dispatch table's slots, in slot order.

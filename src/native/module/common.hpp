@@ -42,6 +42,7 @@ struct ModuleState {
     PyObject* numpy_module = nullptr;
     PyObject* cv2_module = nullptr;
     PyObject* sklearn_dbscan = nullptr;
+    PyObject* sklearn_kmeans = nullptr;
 };
 
 extern ModuleState state;
