@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 from chromalens import ColorExtractor
-from chromalens.catalog import search
+from chromalens.catalog import reading, search
+from chromalens.catalog.index import open_index
 from chromalens.catalog.query import round2
 from chromalens.cli import main
 from chromalens.colors import parse_color
@@ -105,6 +106,30 @@ def test_index_follows_the_results(tmp_path):
     assert os.stat(results).st_size == stat.st_size
     os.utime(results, ns=(stat.st_atime_ns, stat.st_mtime_ns))
     assert ranking() == [(p, s) for p, s, _ in plain_ranking(swapped, query)]
+
+
+def test_reading_in_small_blocks_builds_the_same_index(tmp_path, monkeypatch):
+    """Blocks laid end to end (offsets, image numbers, LAB planes, targets measured in some blocks
+    only, line numbers) give the index of one block, and odd records read as before."""
+    records = make_records(120, seed=7)
+    records[3] = dict(records[3], colors=None, error=None)  # no colours, yet no error
+    records[5] = dict(records[5], error="")  # an error, if an empty one
+    records[6] = dict(records[6], colors=[])
+    lines = [json.dumps(r) for r in records]
+    lines[50:50] = ["", "not json"]
+    for name in ("whole", "blocks"):
+        (tmp_path / f"{name}.jsonl").write_text("\n".join(lines) + "\n")
+    whole, _ = open_index(str(tmp_path / "whole.jsonl"))
+    monkeypatch.setattr(reading, "BLOCK_BYTES", 700)
+    blocks, _ = open_index(str(tmp_path / "blocks.jsonl"))
+    assert blocks.arrays.keys() == whole.arrays.keys() and blocks.problems == whole.problems
+    assert [p.split(":")[0] for p in whole.problems] == ["line 52"]
+    for key, array in whole.arrays.items():
+        np.testing.assert_array_equal(blocks.arrays[key], array, err_msg=key)
+    kept = [dict(r, colors=r["colors"] or []) for r in records if r["error"] is None]
+    found = search(tmp_path / "blocks.jsonl", {"red": TARGET}, top=None)
+    assert [(h["path"], h["score"]) for h in found] == [(p, s) for p, s, _ in plain_ranking(kept, {"red": TARGET})]
+    assert found.failed == 120 - len(kept) and found.images == len(kept)
 
 
 def test_results_whose_index_cannot_be_written_are_searched_all_the_same(tmp_path):
