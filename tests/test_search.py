@@ -13,7 +13,7 @@ from chromalens.catalog import reading, search
 from chromalens.catalog.index import open_index
 from chromalens.catalog.query import round2
 from chromalens.cli import main
-from chromalens.colors import parse_color
+from chromalens.colors import lab_codes, parse_color
 from helpers import TARGET, make_records, write_records as write
 
 DISTANCE = ColorExtractor()._color_distance_lab
@@ -162,6 +162,16 @@ def test_like_matches_pots_earth_movers_distance(catalogue):
         assert [(h["distance"], h["path"]) for h in found] == [(d, p) for d, _, p in expected[:top]]
     within = search(folder / "b.jsonl", like=str(folder / query["path"]), max_distance=20.0, top=None)
     assert [h["path"] for h in within] == [p for d, _, p in expected if d <= 20.0]
+
+
+def test_lab_codes_are_opencvs_for_every_colour():
+    import cv2
+
+    blue, green = np.divmod(np.arange(65536), 256)
+    for red in range(256):
+        rgb = np.stack([np.full(65536, red), green, blue], 1).astype(np.uint8)
+        expected = cv2.cvtColor(rgb.reshape(1, -1, 3), cv2.COLOR_RGB2LAB).reshape(-1, 3)
+        np.testing.assert_array_equal(lab_codes(rgb), expected, err_msg=f"red {red}")
 
 
 @given(st.tuples(*[st.integers(0, 255)] * 3),
