@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from chromalens import ColorExtractor
-from chromalens.catalog import reading, search
+from chromalens.catalog import reading, search, similar
 from chromalens.catalog.index import open_index
 from chromalens.catalog.query import round2
 from chromalens.cli import main
@@ -17,6 +17,7 @@ from chromalens.colors import lab_codes, parse_color
 from helpers import TARGET, make_records, write_records as write
 
 DISTANCE = ColorExtractor()._color_distance_lab
+similar_distances = similar.palette_distances
 
 
 def plain_score(record, rgb, limit, name=None):
@@ -162,6 +163,32 @@ def test_like_matches_pots_earth_movers_distance(catalogue):
         assert [(h["distance"], h["path"]) for h in found] == [(d, p) for d, _, p in expected[:top]]
     within = search(folder / "b.jsonl", like=str(folder / query["path"]), max_distance=20.0, top=None)
     assert [h["path"] for h in within] == [p for d, _, p in expected if d <= 20.0]
+
+
+def test_like_rules_out_only_images_that_cannot_be_near(tmp_path, monkeypatch):
+    """Small rounds and batches, so that the bounds rule out most images: the hits are still those
+    of every distance computed, and no bound ever exceeds a distance."""
+    write(tmp_path / "r.jsonl", make_records(400, seed=21))
+    index, _ = open_index(str(tmp_path / "r.jsonl"))
+    images = np.flatnonzero(np.diff(index.color_offsets) > 0)
+    palettes = [(index.lab[index.rows(i)], index.share[index.rows(i)]) for i in images]
+    lab, share = palettes[3]
+    weights = share / share.sum()
+    exact = similar.palette_distances(lab, share, palettes)
+    for bound in (similar._reach_bounds, similar._transfer_bounds):
+        assert (bound(index, images, lab, weights) <= exact + 1e-9).all()
+    assert (similar._centre_bounds(index, lab, weights)[images] <= exact + 1e-9).all()
+    for name, value in (("_FIRST_ROUND", 4), ("_WINDOW", 16), ("_BATCH", 3)):
+        monkeypatch.setattr(similar, name, value)
+    solved = []
+    monkeypatch.setattr(similar, "palette_distances",
+                        lambda *args: solved.append(len(args[2])) or similar_distances(*args))
+    ranked = sorted((d, i, index.path(i)) for d, i in zip(round2(exact).tolist(), images.tolist()) if i != images[3])
+    for top, within in ((1, None), (9, None), (60, 25.0)):
+        found = search(tmp_path / "r.jsonl", like=tmp_path / index.path(images[3]), top=top, max_distance=within)
+        assert [(h["distance"], h["path"]) for h in found] == \
+            [(d, p) for d, _, p in ranked if within is None or d <= within][:top]
+    assert sum(solved) < len(images)  # most were ruled out
 
 
 def test_lab_codes_are_opencvs_for_every_colour():
