@@ -9,13 +9,15 @@ import pytest
 from hypothesis import given, strategies as st
 
 from chromalens import ColorExtractor
-from chromalens.catalog import search
+from chromalens.catalog import reading, search, similar
+from chromalens.catalog.index import open_index
 from chromalens.catalog.query import round2
 from chromalens.cli import main
-from chromalens.colors import parse_color
+from chromalens.colors import lab_codes, parse_color
 from helpers import TARGET, make_records, write_records as write
 
 DISTANCE = ColorExtractor()._color_distance_lab
+similar_distances = similar.palette_distances
 
 
 def plain_score(record, rgb, limit, name=None):
@@ -107,6 +109,30 @@ def test_index_follows_the_results(tmp_path):
     assert ranking() == [(p, s) for p, s, _ in plain_ranking(swapped, query)]
 
 
+def test_reading_in_small_blocks_builds_the_same_index(tmp_path, monkeypatch):
+    """Blocks laid end to end (offsets, image numbers, LAB planes, targets measured in some blocks
+    only, line numbers) give the index of one block, and odd records read as before."""
+    records = make_records(120, seed=7)
+    records[3] = dict(records[3], colors=None, error=None)  # no colours, yet no error
+    records[5] = dict(records[5], error="")  # an error, if an empty one
+    records[6] = dict(records[6], colors=[])
+    lines = [json.dumps(r) for r in records]
+    lines[50:50] = ["", "not json"]
+    for name in ("whole", "blocks"):
+        (tmp_path / f"{name}.jsonl").write_text("\n".join(lines) + "\n")
+    whole, _ = open_index(str(tmp_path / "whole.jsonl"))
+    monkeypatch.setattr(reading, "BLOCK_BYTES", 500)  # some lines longer than a block
+    blocks, _ = open_index(str(tmp_path / "blocks.jsonl"))
+    assert blocks.arrays.keys() == whole.arrays.keys() and blocks.problems == whole.problems
+    assert [p.split(":")[0] for p in whole.problems] == ["line 52"]
+    for key, array in whole.arrays.items():
+        np.testing.assert_array_equal(blocks.arrays[key], array, err_msg=key)
+    kept = [dict(r, colors=r["colors"] or []) for r in records if r["error"] is None]
+    found = search(tmp_path / "blocks.jsonl", {"red": TARGET}, top=None)
+    assert [(h["path"], h["score"]) for h in found] == [(p, s) for p, s, _ in plain_ranking(kept, {"red": TARGET})]
+    assert found.failed == 120 - len(kept) and found.images == len(kept)
+
+
 def test_results_whose_index_cannot_be_written_are_searched_all_the_same(tmp_path):
     write(tmp_path / "r.jsonl", make_records(30, seed=5))
     (tmp_path / "r.jsonl.index").mkdir()  # in the way of the index, even for a user who may write anywhere
@@ -137,6 +163,42 @@ def test_like_matches_pots_earth_movers_distance(catalogue):
         assert [(h["distance"], h["path"]) for h in found] == [(d, p) for d, _, p in expected[:top]]
     within = search(folder / "b.jsonl", like=str(folder / query["path"]), max_distance=20.0, top=None)
     assert [h["path"] for h in within] == [p for d, _, p in expected if d <= 20.0]
+
+
+def test_like_rules_out_only_images_that_cannot_be_near(tmp_path, monkeypatch):
+    """Small rounds and batches, so that the bounds rule out most images: the hits are still those
+    of every distance computed, and no bound ever exceeds a distance."""
+    write(tmp_path / "r.jsonl", make_records(400, seed=21))
+    index, _ = open_index(str(tmp_path / "r.jsonl"))
+    images = np.flatnonzero(np.diff(index.color_offsets) > 0)
+    palettes = [(index.lab[index.rows(i)], index.share[index.rows(i)]) for i in images]
+    lab, share = palettes[3]
+    weights = share / share.sum()
+    exact = similar.palette_distances(lab, share, palettes)
+    for bound in (similar._reach_bounds, similar._transfer_bounds):
+        assert (bound(index, images, lab, weights) <= exact + 1e-9).all()
+    assert (similar._centre_bounds(index, lab, weights)[images] <= exact + 1e-9).all()
+    for name, value in (("_FIRST_ROUND", 4), ("_WINDOW", 16), ("_BATCH", 3)):
+        monkeypatch.setattr(similar, name, value)
+    solved = []
+    monkeypatch.setattr(similar, "palette_distances",
+                        lambda *args: solved.append(len(args[2])) or similar_distances(*args))
+    ranked = sorted((d, i, index.path(i)) for d, i in zip(round2(exact).tolist(), images.tolist()) if i != images[3])
+    for top, within in ((1, None), (9, None), (60, 25.0)):
+        found = search(tmp_path / "r.jsonl", like=tmp_path / index.path(images[3]), top=top, max_distance=within)
+        assert [(h["distance"], h["path"]) for h in found] == \
+            [(d, p) for d, _, p in ranked if within is None or d <= within][:top]
+    assert sum(solved) < len(images)  # most were ruled out
+
+
+def test_lab_codes_are_opencvs_for_every_colour():
+    import cv2
+
+    blue, green = np.divmod(np.arange(65536), 256)
+    for red in range(256):
+        rgb = np.stack([np.full(65536, red), green, blue], 1).astype(np.uint8)
+        expected = cv2.cvtColor(rgb.reshape(1, -1, 3), cv2.COLOR_RGB2LAB).reshape(-1, 3)
+        np.testing.assert_array_equal(lab_codes(rgb), expected, err_msg=f"red {red}")
 
 
 @given(st.tuples(*[st.integers(0, 255)] * 3),

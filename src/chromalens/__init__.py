@@ -1,27 +1,23 @@
 """Dominant colours of images and target-colour matching.
 
 The work is done by the native module :mod:`chromalens.color_extractor_cy`,
-whose class :class:`ColorExtractor` is re-exported here.  It is imported on
-first use: it loads scikit-learn and Matplotlib, which a catalogue search or
-a report page never needs.
+whose class :class:`ColorExtractor` is re-exported here.  Everything here is
+imported on first use: the module loads scikit-learn and Matplotlib, image
+reading loads OpenCV and Pillow, none of which a catalogue search needs, and
+a search should start at once.
 """
 
-from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any
-
-from chromalens.export import export_palette
-from chromalens.io import read_image
-from chromalens.palette import palette_card
 
 if TYPE_CHECKING:
     from chromalens.color_extractor_cy import ColorExtractor
+    from chromalens.export import export_palette
+    from chromalens.io import read_image
+    from chromalens.palette import palette_card
+
+    __version__: str
 
 __all__ = ["ColorExtractor", "export_palette", "palette_card", "read_image", "__version__"]
-
-try:
-    __version__ = version("chromalens")
-except PackageNotFoundError:  # imported from a build tree that was never installed
-    __version__ = "0+unknown"
 
 
 def __getattr__(name: str) -> Any:
@@ -29,4 +25,29 @@ def __getattr__(name: str) -> Any:
         from chromalens.color_extractor_cy import ColorExtractor
 
         return ColorExtractor
+    if name == "export_palette":
+        from chromalens.export import export_palette
+
+        return export_palette
+    if name == "read_image":
+        from chromalens.io import read_image
+
+        return read_image
+    if name == "palette_card":
+        from chromalens.palette import palette_card
+
+        return palette_card
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("chromalens")
+        except PackageNotFoundError:  # imported from a build tree that was never installed
+            found = "0+unknown"
+        globals()["__version__"] = found  # looked up once
+        return found
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> Any:
+    return sorted(set(globals()) | set(__all__))

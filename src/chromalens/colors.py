@@ -15,6 +15,8 @@ from typing import List, Sequence, Tuple
 
 import numpy as np
 
+from chromalens.lab_tables import lab_from_tables
+
 __all__ = ["COLOUR_FORMS", "parse_color", "lab_codes", "squared_distances", "css_name", "css_names"]
 
 RGB = Tuple[int, int, int]
@@ -55,14 +57,12 @@ def parse_color(text: str) -> RGB:
 
 
 def lab_codes(rgb: "np.ndarray | Sequence[Sequence[int]]") -> np.ndarray:
-    """The 8-bit LAB triples (N x 3, uint8) of N RGB colours, as OpenCV converts 8-bit RGB."""
-    import cv2
+    """The 8-bit LAB triples (N x 3, uint8) of N RGB colours, as OpenCV converts 8-bit RGB.
 
-    colours = np.ascontiguousarray(np.asarray(rgb, dtype=np.uint8).reshape(1, -1, 3))
-    if colours.shape[1] == 0:
-        return np.zeros((0, 3), np.uint8)
-    # One row of pixels: OpenCV converts row by row, so a column of pixels would cost a call each.
-    return cv2.cvtColor(colours, cv2.COLOR_RGB2LAB).reshape(-1, 3)
+    OpenCV's fixed-point steps, run on arrays (see `chromalens.lab_tables`):
+    the same codes, without loading OpenCV.
+    """
+    return lab_from_tables(np.asarray(rgb, dtype=np.uint8).reshape(-1, 3))
 
 
 def squared_distances(labs: np.ndarray, lab: "np.ndarray | Sequence[int]") -> np.ndarray:

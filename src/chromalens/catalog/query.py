@@ -76,6 +76,13 @@ def round2(values: np.ndarray) -> np.ndarray:
     return out
 
 
+def _rounded(scores: np.ndarray) -> np.ndarray:
+    """`scores` rounded as by ``round2``, in place: only those above 0 (most images score 0)."""
+    held = np.flatnonzero(scores)
+    scores[held] = round2(scores[held])
+    return scores
+
+
 def _weight(distance: np.ndarray, limit: float) -> np.ndarray:
     """The similarity analysis's weight: ((D - d) / D * 100) / 100 within D, else 0."""
     with np.errstate(invalid="ignore"):
@@ -83,14 +90,35 @@ def _weight(distance: np.ndarray, limit: float) -> np.ndarray:
     return np.where(distance <= limit, np.maximum(weight, 0.0), 0.0)
 
 
+def _rows_within(index: Index, lab: np.ndarray, reach: int) -> np.ndarray:
+    """The palette rows (in order) whose every LAB component lies within `reach` of `lab`'s: a few
+    passes over bytes that leave out most rows before any distance is computed."""
+    inside = scratch = None
+    for channel in range(3):
+        low, high = max(0, int(lab[channel]) - reach), min(255, int(lab[channel]) + reach)
+        if high - low == 255:
+            continue  # every value is within
+        # low <= v <= high as one comparison: v - low wraps around below low.  Two buffers
+        # serve every channel (fresh memory costs a page fault per page).
+        scratch = np.subtract(index.lab[:, channel], np.uint8(low), out=scratch)
+        if inside is None:
+            inside = np.less_equal(scratch, np.uint8(high - low))
+        else:
+            inside &= np.less_equal(scratch, np.uint8(high - low), out=scratch.view(np.bool_))
+    return np.arange(len(index.share)) if inside is None else np.flatnonzero(inside)
+
+
 def _palette_scores(index: Index, lab: np.ndarray, limit: float) -> np.ndarray:
-    squared = squared_distances(index.lab, lab)
-    # Squared distances are whole numbers: weigh each possible one once.  Colours beyond the
-    # table weigh 0 and are left out (adding 0 changes no sum), which leaves few to add.
+    # A colour beyond the distance in any one component is beyond it: it weighs 0, and is left out
+    # (adding 0 changes no sum).
+    rows = _rows_within(index, lab, min(int(limit), 255))
+    squared = squared_distances(index.lab[rows], lab)
+    # Squared distances are whole numbers: weigh each possible one once.
     table = _weight(np.sqrt(np.arange(min(_LARGEST_SQUARE, int(limit * limit)) + 2, dtype=np.float64)), limit)
     near = np.flatnonzero(squared < len(table))
-    credits = index.share[near] * table[squared[near]]
-    return np.bincount(index.owner[near], weights=credits, minlength=index.size)
+    rows = rows[near]
+    credits = index.share[rows] * table[squared[near]]
+    return np.bincount(index.owner[rows], weights=credits, minlength=index.size)
 
 
 def _band_scores(index: Index, name: str, lab: np.ndarray, limit: float) -> Tuple[np.ndarray, np.ndarray]:
@@ -213,13 +241,20 @@ def search(results: Union[PathLike, Sequence[PathLike]], colors: Any = None, *, 
     indexes, summary = open_results(results)
     combined, per_colour = [], []
     for _, index in indexes:
-        rounded = np.stack([round2(colour_scores(index, name, rgb, limit)) for name, rgb in queries]) \
-            if index.size else np.zeros((len(queries), 0))
+        rounded = [_rounded(colour_scores(index, name, rgb, limit)) for name, rgb in queries]
         per_colour.append(rounded)
-        combined.append(rounded.min(axis=0) if match == "all" else rounded.max(axis=0))
-    scores = np.concatenate(combined) if combined else np.zeros(0)
-    hits = np.flatnonzero((scores > 0) & (scores >= min_share))
+        weakest_or_strongest = np.minimum if match == "all" else np.maximum
+        both = rounded[0].copy() if len(rounded) > 1 else rounded[0]
+        for other in rounded[1:]:
+            weakest_or_strongest(both, other, out=both)
+        combined.append(both)
+    scores = np.concatenate(combined) if len(combined) > 1 else combined[0] if combined else np.zeros(0)
+    hits = np.flatnonzero((scores > 0) & (scores >= min_share)) if min_share else np.flatnonzero(scores > 0)
     summary.matched = len(hits)
+    if top is not None and top < len(hits):
+        # Only the scores from the top-th highest on can be among the first `top`: sort those alone.
+        kth = np.partition(scores[hits], len(hits) - top)[len(hits) - top]
+        hits = hits[scores[hits] >= kth]
     order = hits[np.lexsort((hits, -scores[hits]))][:top]
     starts = np.cumsum([0] + [index.size for _, index in indexes])
     for rank, position in enumerate(order, 1):
@@ -227,7 +262,7 @@ def search(results: Union[PathLike, Sequence[PathLike]], colors: Any = None, *, 
         index, image = indexes[file_number][1], int(position - starts[file_number])
         summary.hits.append({
             "rank": rank, "score": float(scores[position]),
-            "scores": {name: float(per_colour[file_number][q, image]) for q, (name, _) in enumerate(queries)},
+            "scores": {name: float(per_colour[file_number][q][image]) for q, (name, _) in enumerate(queries)},
             "path": index.path(image), "colors": _hit_colours(index, image),
         })
     return summary

@@ -27,9 +27,8 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Callable, List, Optional, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
-from chromalens import __version__
 from chromalens.cli import batch, extract, match, report, search
 from chromalens.cli.args import parse_target, positive_threshold
 from chromalens.cli.terminal import PROG
@@ -37,6 +36,17 @@ from chromalens.cli.terminal import PROG
 __all__ = ["main", "build_parser", "parse_target", "positive_threshold"]
 
 SUBCOMMANDS = ("extract", "match", "batch", "search", "report")
+
+
+class _VersionAction(argparse.Action):
+    """--version: the version is looked up only when asked for (finding it loads importlib.metadata)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        import chromalens
+
+        print(f"{PROG} {chromalens.__version__}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -53,7 +63,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Without a subcommand, runs 'extract' (on the bundled sample photo when no IMAGE is given).",
         epilog="An image file named like a subcommand is given as ./extract or after '--'.",
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show program's version number and exit")
     sub = parser.add_subparsers(dest="command", metavar="{extract,match,batch,search,report}")
     for command in (extract, match, batch, search, report):
         command.add_parser(sub)

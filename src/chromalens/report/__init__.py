@@ -59,7 +59,7 @@ def _base64(array: np.ndarray) -> str:
 def _page_data(indexes: Sequence[Any], thumbs: List[Optional[str]], title: str,
                problems: List[str]) -> Dict[str, Any]:
     from chromalens.colors import css_names
-    from chromalens.report.lab_tables import lab_tables
+    from chromalens.lab_tables import lab_tables
 
     rgb = np.concatenate([index.rgb for _, index in indexes]) if indexes else np.zeros((0, 3), np.uint8)
     packed = (rgb[:, 0].astype(np.int64) << 16) | (rgb[:, 1].astype(np.int64) << 8) | rgb[:, 2]
