@@ -314,7 +314,9 @@ def test_a_shared_cluster_is_left_as_it_was(scheduler, tmp_path, capsys):
         import cv2
         from threadpoolctl import threadpool_info
 
-        import chromalens.catalog.task  # noqa: F401
+        from chromalens import ColorExtractor
+
+        ColorExtractor().extract_colors(np.random.default_rng(0).integers(0, 256, (20, 20, 3), np.uint8))
 
         return (cv2.getNumThreads(), cv2.utils.logging.getLogLevel(),
                 sorted(pool["num_threads"] for pool in threadpool_info()))

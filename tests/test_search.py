@@ -63,6 +63,7 @@ def catalogue(tmp_path_factory):
     ({"red": TARGET, "#f0f0eb": (240, 240, 235)}, {}),
     ({"red": TARGET, "#5aa03c": (90, 160, 60)}, {"any_colour": True, "limit": 30.0}),
     ({"ink": (10, 20, 100)}, {"limit": 80.0, "min_share": 12.5}),
+    ({"cyan": (0, 255, 255), "red": TARGET}, {"any_colour": True, "limit": 0.5}),  # the first colour nowhere near
 ])
 def test_scores_and_order_match_a_plain_reading(catalogue, queries, options):
     folder, records = catalogue
@@ -243,3 +244,19 @@ def test_command_line(catalogue, capsys, tmp_path):
         assert main(["search", str(folder / "b.jsonl"), *argv]) == 2
     assert main(["search", str(tmp_path / "missing.jsonl"), "-c", "red"]) == 2
     assert "cannot read" in capsys.readouterr().err
+
+
+def test_a_search_loads_neither_the_module_nor_the_analysis_libraries(catalogue):
+    # A search answers from records: loading OpenCV, scikit-learn and the module would cost it
+    # seconds before its first line.
+    import subprocess
+    import sys
+
+    folder, _ = catalogue
+    code = ("import sys; from chromalens.cli import main; status = main(sys.argv[1:]); "
+            "print(sorted(m for m in ('cv2', 'sklearn', 'chromalens.color_extractor_cy', 'distributed') "
+            "if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code, "search", str(folder / "b.jsonl"), "-c", "navy", "--json"],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode in (0, 1), done.stderr
+    assert done.stdout.splitlines()[-1] == "[]"

@@ -235,10 +235,11 @@ class _Run:
         return batch, rounds
 
     def records(self) -> Iterator[Dict[str, Any]]:
-        self.submit_more()
-        while self.in_flight or self.ready:
+        while True:
             while self.ready:
                 yield self.ready.popleft()
+            # Refilled only once every record is taken: paths are pulled a window ahead, no more.
+            self.submit_more()
             if not self.in_flight:
                 break
             try:
@@ -253,7 +254,6 @@ class _Run:
                 except queue.Empty:
                     future = None
             self.look_at_the_cluster()
-            self.submit_more()
 
     def finished(self, future: Any) -> None:
         batch, rounds = self.take(future)
@@ -306,9 +306,10 @@ class _Run:
         assert limit is not None
         if not any(now - since > limit for _, _, since in self.in_flight.values()):
             return
-        for address, running in self.client.run(running_images, on_error="return").items():
+        # Asked of the nannies: a worker is busy in native code for as long as an image takes.
+        for address, running in self.client.run(running_images, nanny=True, on_error="return").items():
             if isinstance(running, BaseException):
-                continue  # a worker gone or busy: looked at again next time
+                continue  # a worker gone: looked at again next time
             for key, path, seconds in running:
                 future = self.by_key.get(key)
                 if future is not None and seconds > limit and future.status == "pending":

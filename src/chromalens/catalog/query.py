@@ -118,7 +118,8 @@ def _palette_scores(index: Index, lab: np.ndarray, limit: float) -> np.ndarray:
     near = np.flatnonzero(squared < len(table))
     rows = rows[near]
     credits = index.share[rows] * table[squared[near]]
-    return np.bincount(index.owner[rows], weights=credits, minlength=index.size)
+    # (without any row in reach NumPy counts in integers, whatever the weights)
+    return np.bincount(index.owner[rows], weights=credits, minlength=index.size).astype(np.float64, copy=False)
 
 
 def _band_scores(index: Index, name: str, lab: np.ndarray, limit: float) -> Tuple[np.ndarray, np.ndarray]:

@@ -7,20 +7,21 @@ the client is small whatever the size of the image.
 
 import contextlib
 import dataclasses
+import json
 import os
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from chromalens._text import hex_code, one_line
 from chromalens._threads import native_threads
-from chromalens.color_extractor_cy import ColorExtractor
 from chromalens.colors import css_names
-from chromalens.io import read_image
-from chromalens.io._encoded import PixelLimitError
+
+if TYPE_CHECKING:
+    from chromalens.io._limits import PixelLimitError
 
 __all__ = ["Options", "analyze_file", "analyze_files", "blank_record", "plain", "running_images",
            "setting_values", "time_limit_error"]
@@ -65,6 +66,8 @@ def plain(value: Any) -> Any:
 def setting_values(extractor: Any, options: Options) -> Dict[str, Any]:
     """The settings that shape a record's values, as plain JSON: a results file keeps them
     with every record, so a resumed run can tell whether it would analyse the same way."""
+    from chromalens.color_extractor_cy import ColorExtractor  # loaded on first use: the command line starts fast
+
     settings: Dict[str, Any] = {}
     cls = type(extractor)
     if cls is not ColorExtractor:
@@ -106,7 +109,7 @@ def _limit(options: Options, name: str) -> Tuple[str, str]:
     return name, f"pass a larger {name}, or {name}=None to lift the limit"
 
 
-def _limit_error(path: str, error: PixelLimitError, options: Options) -> str:
+def _limit_error(path: str, error: "PixelLimitError", options: Options) -> str:
     name, lift = _limit(options, "max_pixels")
     if error.declared is None:
         lifted = f"{name} 0" if options.command_line else f"{name}=None"
@@ -144,30 +147,71 @@ def _threads_here(threads: Union[int, Mapping[str, int], None]) -> Optional[int]
 
 
 # --- what runs, for the time limit ----------------------------------------------------------
+#
+# An analysis holds the GIL in native code for as long as it takes, so the worker itself cannot
+# answer while it runs.  Each image being analysed is written down as a small file in the
+# worker's own folder, where its nanny (a process of its own, always free to answer) reads it.
 
-_running: Dict[int, Tuple[str, str, float]] = {}  # thread -> (task key, path, start)
+RUNNING_FOLDER = "chromalens-running"
 
 
-def running_images() -> List[Tuple[str, str, float]]:
-    """(task key, path, seconds so far) of each image this process is analysing now."""
-    now = time.monotonic()
-    return [(key, path, now - started) for key, path, started in list(_running.values())]
+def _worker_folder() -> Optional[str]:
+    """The local folder of the Dask worker running this code, None outside a worker."""
+    try:
+        from distributed import get_worker
+
+        return get_worker().local_directory
+    except (ImportError, ValueError):
+        return None
+
+
+def running_images(dask_worker: Any) -> List[Tuple[str, str, float]]:
+    """Run on a nanny: (task key, path, seconds so far) of each image its worker process is
+    analysing now."""
+    folder = dask_worker.worker_dir
+    if not folder:
+        return []
+    folder = os.path.join(folder, RUNNING_FOLDER)
+    now, running = time.time(), []
+    try:
+        names = os.listdir(folder)
+    except OSError:  # no image analysed yet, or the worker gone
+        return []
+    for name in names:
+        try:
+            with open(os.path.join(folder, name), encoding="utf-8") as file:
+                key, path, started = json.load(file)
+        except (OSError, ValueError):  # finished meanwhile
+            continue
+        running.append((key, path, now - started))
+    return running
 
 
 @contextlib.contextmanager
 def _running_as(key: Optional[str], path: str) -> Iterator[None]:
-    thread = threading.get_ident()
-    if key is not None:
-        _running[thread] = (key, path, time.monotonic())
+    folder = None if key is None else _worker_folder()
+    if folder is None:
+        yield
+        return
+    folder = os.path.join(folder, RUNNING_FOLDER)
+    os.makedirs(folder, exist_ok=True)
+    note = os.path.join(folder, str(threading.get_ident()))
+    # Written whole under another name and renamed, so that a nanny never reads half of it.
+    with open(note + ".new", "w", encoding="utf-8") as file:
+        json.dump([key, path, time.time()], file)
+    os.replace(note + ".new", note)
     try:
         yield
     finally:
-        _running.pop(thread, None)
+        with contextlib.suppress(OSError):
+            os.remove(note)
 
 
 # --- the analysis --------------------------------------------------------------------------
 
 def _overrides(extractor: Any, *names: str) -> bool:
+    from chromalens.color_extractor_cy import ColorExtractor
+
     return any(getattr(type(extractor), name) is not getattr(ColorExtractor, name) for name in names)
 
 
@@ -200,6 +244,9 @@ def analyze_file(path: str, extractor: Any, options: Options, name: Optional[str
     targets = None if options.targets is None else dict(options.targets)
     try:
         from sklearn.exceptions import ConvergenceWarning
+
+        from chromalens.io import read_image
+        from chromalens.io._limits import PixelLimitError
 
         with _running_as(key, record["path"]):
             try:

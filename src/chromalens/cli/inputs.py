@@ -12,7 +12,7 @@ import numpy as np
 
 from chromalens.cli.args import OutputPathError, _positive_int, check_output_path, pixel_limit
 from chromalens.cli.terminal import PROG, Status, one_line
-from chromalens.io._encoded import DEFAULT_MAX_PIXELS, PixelLimitError
+from chromalens.io._limits import DEFAULT_MAX_PIXELS, PixelLimitError
 
 __all__ = ["CommandError", "NOTHING_ANALYSED", "add_input_options", "load_inputs", "check_outputs", "describe",
            "plural", "report_error", "run_command"]

@@ -9,12 +9,12 @@ import numpy as np
 
 from chromalens.io._headers import Header, HeaderError, read_header
 from chromalens.io._in_memory import alpha_mask
+from chromalens.io._limits import DEFAULT_MAX_PIXELS, PixelLimitError
 from chromalens.io._opencv_log import opencv_log_silenced
 
 Array = np.ndarray
 
-# More than Pillow's own default limit (Image.MAX_IMAGE_PIXELS) is refused.
-DEFAULT_MAX_PIXELS = 178_956_970
+__all__ = ["DEFAULT_MAX_PIXELS", "PixelLimitError", "decode", "load_error", "read_path"]
 
 
 def load_error(name: str, reason: Optional[str] = None) -> ValueError:
@@ -82,17 +82,6 @@ def decode(data: bytes, name: str, use_alpha: bool,
         if use_alpha and (header is None or header.may_have_alpha):
             alpha = _alpha(buffer, image, header, name)
     return image, None if alpha is None else alpha_mask(alpha)
-
-
-class PixelLimitError(ValueError):
-    """Encoded data refused before decoding: its header declares more than
-    `limit` pixels (`declared` is its width and height), or its size cannot be
-    read from a header (`declared` is None)."""
-
-    def __init__(self, message: str, declared: Optional[Tuple[int, int]], limit: int) -> None:
-        super().__init__(message)
-        self.declared = declared
-        self.limit = limit
 
 
 def _check_size(header: Optional[Header], name: str, max_pixels: int) -> None:

@@ -8,6 +8,7 @@ shown white) and written as JPEG files, each under a temporary name first.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -62,19 +63,13 @@ def run_thumbnails(jobs: List[Tuple[str, str]], side: int, scheduler: Optional[s
                    done: Callable[[bool], None]) -> Dict[str, str]:
     """Makes the thumbnails of `jobs` on the cluster (`scheduler`, or a local one of `workers`
     processes); calls `done(failed)` as each completes; returns {thumbnail path: error}."""
-    from distributed import Client, as_completed
+    from distributed import as_completed
 
-    from chromalens.catalog.driver import _forget_closed_client, _forget_closed_servers, _start_local_cluster
+    from chromalens.catalog.cluster import connect
 
-    cluster = None
     errors: Dict[str, str] = {}
-    client: Any = None
-    try:
-        if scheduler is None:
-            cluster = _start_local_cluster(workers)
-            client = Client(cluster, set_as_default=False)  # type: ignore[no-untyped-call, unused-ignore]
-        else:
-            client = Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call, unused-ignore]
+    with contextlib.ExitStack() as stack:  # closes the client, and the local cluster it started
+        client, _ = connect(stack, scheduler, workers)
         batches = [jobs[i:i + BATCH] for i in range(0, len(jobs), BATCH)]
         futures = {client.submit(make_thumbnails, batch, side, pure=False): batch for batch in batches}
         for future in as_completed(list(futures), loop=client.loop):  # type: ignore[no-untyped-call, unused-ignore]
@@ -88,11 +83,4 @@ def run_thumbnails(jobs: List[Tuple[str, str]], side: int, scheduler: Optional[s
                 if outcome is not None:
                     errors[target] = outcome
                 done(outcome is not None)
-    finally:
-        if client is not None:
-            client.close()
-            _forget_closed_client(client)
-        if cluster is not None:
-            cluster.close()
-            _forget_closed_servers()
     return errors
