@@ -46,9 +46,10 @@ class LibraryKMeans(ColorExtractor):
     def _cluster_colors_kmeans(self, pixels):
         from sklearn.cluster import KMeans
 
-        if len(pixels) < self.n_colors:
+        n_colors = self.__reduce__()[2][2]  # the settings are in the pickled state only
+        if len(pixels) < n_colors:
             return super()._cluster_colors_kmeans(pixels)
-        kmeans = KMeans(n_clusters=self.n_colors, random_state=42, n_init=10)
+        kmeans = KMeans(n_clusters=n_colors, random_state=42, n_init=10)
         labels = kmeans.fit_predict(pixels)
         return kmeans.cluster_centers_, labels
 

@@ -4,6 +4,7 @@ processes, used through --scheduler; whole lines, resume, exit status."""
 import io
 import json
 import os
+import re
 import signal
 import socket
 import struct
@@ -366,8 +367,11 @@ def test_a_lost_scheduler_is_told_in_one_line(tmp_path):
     finally:
         for process in reversed(processes):
             _stop(process)
-    assert err.splitlines() == [f"chromalens: lost contact with the Dask scheduler at {address}; the run stopped; "
-                                f"{out} holds whole records: run again with --resume to finish"]
+    # The loss is seen by whichever call reaches the scheduler first; some name what they lost.
+    lines = err.splitlines()
+    assert len(lines) == 1 and re.fullmatch(
+        rf"chromalens: lost contact with the Dask scheduler at {re.escape(address)}( \(.*\))?; the run stopped; "
+        rf"{re.escape(str(out))} holds whole records: run again with --resume to finish", lines[0]), lines
 
 
 def test_t_means_target_in_both_commands(catalogue, capsys):
