@@ -5,7 +5,6 @@ import itertools
 import json
 import os
 import time
-import warnings
 
 import cv2
 import numpy as np

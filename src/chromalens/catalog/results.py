@@ -12,7 +12,7 @@ import json
 import os
 import stat
 import tempfile
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Set, Tuple
 
 from chromalens.catalog.paths import real_path
 

@@ -22,7 +22,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Dict, Iterator, Optional, TextIO, Tuple
 
 from chromalens.catalog.lock import LockHeld, holding_lock
 from chromalens.catalog.paths import Scan, scan

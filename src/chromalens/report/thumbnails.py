@@ -11,7 +11,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import os
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
