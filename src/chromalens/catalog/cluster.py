@@ -11,7 +11,7 @@ import logging
 import os
 import signal
 import time
-from typing import Any, Dict, Iterator, Optional, Union
+from typing import Any, Dict, Optional, Union
 
 import dask
 from distributed import Client, LocalCluster
@@ -66,23 +66,6 @@ def _start_local_cluster(workers: Optional[int]) -> LocalCluster:
             os.environ[_TRIM_VARIABLE] = inherited
 
 
-@contextlib.contextmanager
-def _closing_cluster(cluster: LocalCluster) -> Iterator[LocalCluster]:
-    try:
-        yield cluster
-    finally:
-        cluster.close()
-        _forget_closed_servers()
-
-
-@contextlib.contextmanager
-def _closing_client(client: Client) -> Iterator[Client]:
-    try:
-        yield client
-    finally:
-        client.close()
-
-
 def connect(stack: contextlib.ExitStack, client: Union[Client, str, None],
             workers: Optional[int]) -> "tuple[Client, Optional[LocalCluster]]":
     """The run's client (and its local cluster, when it starts one), closed by `stack`."""
@@ -90,11 +73,12 @@ def connect(stack: contextlib.ExitStack, client: Union[Client, str, None],
         return client, None
     if client is not None:
         try:
-            return stack.enter_context(_closing_client(Client(client, set_as_default=False))), None
+            return stack.enter_context(contextlib.closing(Client(client, set_as_default=False))), None
         except (OSError, TimeoutError) as error:
             raise ClusterError(f"cannot reach the Dask scheduler at {client} ({error})") from None
-    cluster = stack.enter_context(_closing_cluster(_start_local_cluster(workers)))
-    return stack.enter_context(_closing_client(Client(cluster, set_as_default=False))), cluster
+    stack.callback(_forget_closed_servers)  # the stack unwinds in reverse: after the cluster is closed
+    cluster = stack.enter_context(contextlib.closing(_start_local_cluster(workers)))
+    return stack.enter_context(contextlib.closing(Client(cluster, set_as_default=False))), cluster
 
 
 def worker_count(client: Client) -> int:
